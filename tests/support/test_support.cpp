@@ -1,0 +1,161 @@
+#include "support/test_support.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+namespace testsupport {
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/travine-test-XXXXXX";
+    if (!::mkdtemp(tmpl)) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string TempDir::write(const std::string& name, const std::string& content) const {
+    const std::string p = file(name);
+    std::ofstream out(p, std::ios::binary | std::ios::trunc);
+    out << content;
+    return p;
+}
+
+uint16_t free_port() {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) throw std::runtime_error("socket failed");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof(addr);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        ::close(fd);
+        throw std::runtime_error("bind failed");
+    }
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+bool wait_for(const std::function<bool()>& condition, std::chrono::milliseconds deadline,
+              std::chrono::milliseconds step) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(step);
+    }
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool file_exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
+
+bool process_alive(pid_t pid) {
+    if (pid <= 0 || ::kill(pid, 0) != 0) return false;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const auto close = line.rfind(')');
+    return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
+}
+
+TravineProcess::TravineProcess(std::vector<std::string> args, std::string cwd, std::string program) {
+    const std::string out = dir_.file("stdout"), err = dir_.file("stderr");
+    std::vector<std::string> argv_s;
+    argv_s.push_back(program);
+    for (auto& a : args) argv_s.push_back(a);
+    std::vector<char*> argv;
+    for (auto& a : argv_s) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        ::setpgid(0, 0);
+        int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int n = ::open("/dev/null", O_RDONLY);
+        ::dup2(n, 0);
+        ::dup2(o, 1);
+        ::dup2(e, 2);
+        if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(127);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::setpgid(pid_, pid_);
+}
+
+TravineProcess::~TravineProcess() { kill_all(); }
+
+bool TravineProcess::running() {
+    if (status_) return false;
+    int st = 0;
+    pid_t r = ::waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+        status_ = st;
+        return false;
+    }
+    return r == 0;
+}
+
+void TravineProcess::signal(int signo) const {
+    if (!status_) ::kill(pid_, signo);
+}
+
+std::optional<int> TravineProcess::wait(std::chrono::milliseconds deadline) {
+    wait_for([this] { return !running(); }, deadline, 5ms);
+    return status_;
+}
+
+int TravineProcess::exit_code() const {
+    if (!status_) return -1;
+    if (WIFEXITED(*status_)) return WEXITSTATUS(*status_);
+    if (WIFSIGNALED(*status_)) return 128 + WTERMSIG(*status_);
+    return -1;
+}
+
+std::string TravineProcess::out() const { return read_file(dir_.file("stdout")); }
+std::string TravineProcess::err() const { return read_file(dir_.file("stderr")); }
+
+void TravineProcess::kill_all() {
+    if (pid_ <= 0) return;
+    ::kill(-pid_, SIGKILL);  // the master and every child still in its group
+    if (!status_) {
+        int st = 0;
+        if (::waitpid(pid_, &st, 0) == pid_) status_ = st;
+    }
+}
+
+RunResult run_travine(std::vector<std::string> args, std::chrono::milliseconds deadline,
+                      std::string cwd) {
+    TravineProcess p(std::move(args), std::move(cwd));
+    RunResult r;
+    if (p.wait(deadline)) r.exit_code = p.exit_code();
+    r.out = p.out();
+    r.err = p.err();
+    return r;
+}
+
+}  // namespace testsupport

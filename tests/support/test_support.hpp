@@ -1,0 +1,83 @@
+#pragma once
+// Shared helpers of the test suite: temporary directories, free loopback ports,
+// waiting with a deadline, and running the real travine binary as a child process.
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+using namespace std::chrono_literals;
+
+// A fresh directory under /tmp, removed with everything in it by the destructor.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    // Writes (replaces) a file in the directory and returns its path.
+    std::string write(const std::string& name, const std::string& content) const;
+
+private:
+    std::string path_;
+};
+
+// A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0 and released).
+uint16_t free_port();
+
+// Polls `condition` every few milliseconds until it holds or `deadline` has passed.
+bool wait_for(const std::function<bool()>& condition,
+              std::chrono::milliseconds deadline = 10s,
+              std::chrono::milliseconds step = 10ms);
+
+std::string read_file(const std::string& path);  // empty when it cannot be read
+bool file_exists(const std::string& path);
+bool process_alive(pid_t pid);  // false for a zombie too
+
+// The travine binary started as a child in its own process group, its standard
+// output and error captured in files. The destructor kills the whole group and reaps it.
+class TravineProcess {
+public:
+    explicit TravineProcess(std::vector<std::string> args, std::string cwd = {},
+                            std::string program = TRAVINE_BINARY);
+    ~TravineProcess();
+    TravineProcess(const TravineProcess&) = delete;
+    TravineProcess& operator=(const TravineProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    bool running();                    // reaps the child when it has ended
+    void signal(int signo) const;      // to the master only
+    // Waits for the exit; the raw wait status, or nothing when the deadline passed.
+    std::optional<int> wait(std::chrono::milliseconds deadline = 15s);
+    // The exit code (or 128 + signal number) after `wait`, -1 while running.
+    int exit_code() const;
+    std::string out() const;           // what it wrote to standard output so far
+    std::string err() const;           // and to standard error
+    void kill_all();                   // SIGKILL to the process group and reap
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+    TempDir dir_;
+};
+
+struct RunResult {
+    int exit_code = -1;  // exit code, 128 + signal, or -1 when it timed out
+    std::string out;
+    std::string err;
+};
+
+// Runs travine with `args` to its end (killed after `deadline`).
+RunResult run_travine(std::vector<std::string> args, std::chrono::milliseconds deadline = 15s,
+                      std::string cwd = {});
+
+}  // namespace testsupport
