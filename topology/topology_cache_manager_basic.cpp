@@ -1,0 +1,159 @@
+#include "topology/topology_cache_manager_basic.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "common/json_filter.hpp"
+#include "common/syslog.hpp"
+#include "topology/topology-parser.hpp"
+
+using nlohmann::json;
+
+namespace {
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    // Closes now and reports the result: a failed close can be a failed write.
+    bool close() {
+        int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+// A whole file mapped read-only; empty for a missing, unreadable or empty file.
+class Mapped {
+public:
+    explicit Mapped(const std::string& name) : fd_(::open(name.c_str(), O_RDONLY | O_CLOEXEC, 0644)) {
+        if (fd_.get() < 0) return;
+        struct stat st {};
+        if (::fstat(fd_.get(), &st) != 0 || st.st_size <= 0) return;
+        void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE,
+                         fd_.get(), 0);
+        if (p == MAP_FAILED) return;
+        data_ = static_cast<const char*>(p);
+        size_ = static_cast<size_t>(st.st_size);
+    }
+    ~Mapped() {
+        if (data_) ::munmap(const_cast<char*>(data_), size_);
+    }
+    Mapped(const Mapped&) = delete;
+    Mapped& operator=(const Mapped&) = delete;
+    bool opened() const { return fd_.get() >= 0; }
+    std::string_view text() const { return {data_, size_}; }
+
+private:
+    Fd fd_;
+    const char* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+bool write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+}
+
+std::string directory_of(const std::string& name) {
+    auto slash = name.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return name.substr(0, slash);
+}
+
+// Replaces `target` with `bytes` so that, whatever happens, the target holds either its old
+// content or the whole new one: the bytes go to a temporary file in the same directory,
+// which is synced and then renamed over the target. A failure logs and keeps the old file.
+void replace_file(const std::string& target, std::string_view bytes) {
+    const std::string temporary = target + ".tmp";
+    Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (fd.get() < 0) {
+        framework::Syslog::log(3, "ARBITER_CACHE: Unable to open file \"%s\"!", target.c_str());
+        return;
+    }
+    bool ok = write_all(fd.get(), bytes) && ::fsync(fd.get()) == 0;
+    ok = fd.close() && ok;
+    ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        framework::Syslog::log(3, "ARBITER_CACHE: Unable to write to file \"%s\"!", target.c_str());
+        return;
+    }
+    // Make the rename itself durable.
+    Fd dir(::open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() >= 0) ::fsync(dir.get());
+}
+
+}  // namespace
+
+TopologyCacheManagerBasic::TopologyCacheManagerBasic(const json_tools::filter::Node& filter,
+                                                     std::string_view root,
+                                                     const std::string& current,
+                                                     const std::string& previous,
+                                                     const std::string& initial)
+    : filter(&filter), root(root), current_file(current), previous_file(previous),
+      initial_file(initial) {
+    load_initial_topology();
+    active = !current_file.empty() && !previous_file.empty() && current_file != previous_file;
+}
+
+void TopologyCacheManagerBasic::load_initial_topology() {
+    if (!current_file.empty() && try_load_topology_from_file(current_file)) return;
+    if (!previous_file.empty() && try_load_topology_from_file(previous_file)) return;
+    if (!initial_file.empty()) try_load_topology_from_file(initial_file);
+}
+
+bool TopologyCacheManagerBasic::try_load_topology_from_file(const std::string& name) {
+    Mapped file(name);
+    if (file.text().empty()) return false;
+    TopologyParser parser(*filter, root);
+    if (!parser.parse(file.text())) return false;
+    contours = std::move(parser.contours);
+    return true;
+}
+
+std::list<Contour>& TopologyCacheManagerBasic::get() {
+    return contours;
+}
+
+bool TopologyCacheManagerBasic::is_active() const {
+    return active;
+}
+
+std::string TopologyCacheManagerBasic::to_file_text(const json& envelope) {
+    std::string text = envelope.dump(4);
+    text += '\n';
+    return text;
+}
+
+void TopologyCacheManagerBasic::update(const json& envelope) {
+    if (!active) return;
+    const std::string text = to_file_text(envelope);
+    {
+        // Rotation: the previous file takes the current file's bytes. A missing or empty
+        // current file has nothing worth keeping, so the previous file is then left alone.
+        Mapped current(current_file);
+        if (!current.text().empty()) replace_file(previous_file, current.text());
+    }
+    replace_file(current_file, text);
+}
