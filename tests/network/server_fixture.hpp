@@ -3,6 +3,7 @@
 // capture of the log lines written while a test runs.
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,6 +11,7 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
+#include "common/syslog.hpp"
 #include "network/namespaces.hpp"
 
 namespace servertest {
@@ -35,24 +37,54 @@ private:
     std::vector<std::thread> threads_;
 };
 
-// What the logger writes while the object lives (it writes to standard error).
+// Every log line written while the object lives, caught at the system-log sink (the
+// default one), optionally with a finer threshold.
 class LogCapture {
 public:
-    LogCapture() { testing::internal::CaptureStderr(); }
+    explicit LogCapture(const char* level = nullptr) {
+        std::lock_guard lock(mutex());
+        text_buffer().clear();
+        saved_ = framework::Syslog::system_log_;
+        framework::Syslog::system_log_ = &capture;
+        saved_level_ = framework::Syslog::get_log_level();
+        if (level) framework::Syslog::set_log_level(level);
+    }
     ~LogCapture() {
-        if (!done_) testing::internal::GetCapturedStderr();
+        framework::Syslog::set_log_level(level_name(saved_level_));
+        std::lock_guard lock(mutex());
+        framework::Syslog::system_log_ = saved_;
     }
-    std::string text() {
-        if (!done_) {
-            text_ = testing::internal::GetCapturedStderr();
-            done_ = true;
-        }
-        return text_;
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+    std::string text() const {
+        std::lock_guard lock(mutex());
+        return text_buffer();
     }
+    bool has(const std::string& line) const { return text().find(line) != std::string::npos; }
 
 private:
-    bool done_ = false;
-    std::string text_;
+    static void capture(int, const char* message) {
+        std::lock_guard lock(mutex());
+        text_buffer() += message;
+        text_buffer() += '\n';
+    }
+    static const char* level_name(int level) {
+        for (const auto& entry : framework::log_map)
+            if (entry.level == level) return entry.name.data();
+        return "info";
+    }
+    static std::mutex& mutex() {
+        static std::mutex m;
+        return m;
+    }
+    static std::string& text_buffer() {
+        static std::string t;
+        return t;
+    }
+
+    framework::Syslog::SystemLog saved_ = nullptr;
+    int saved_level_ = 6;
 };
 
 }  // namespace servertest
