@@ -560,3 +560,117 @@ TEST_F(HttpClientTest, ConnectThatNeverCompletesTimesOut) {
 }
 
 }  // namespace
+
+#ifdef TRAVINE_HAS_TLS_SESSION
+// ---- HTTPS ------------------------------------------------------------------------
+
+namespace {
+
+using framework::TlsSession;
+
+class HttpsClientTest : public HttpClientTest {
+protected:
+    void SetUp() override {
+        HttpClientTest::SetUp();
+        certs.emplace(dir.path());
+    }
+    PeerTls server_tls(bool verify_client = false) const {
+        return PeerTls{certs->server.cert, certs->server.key, certs->ca_cert, verify_client};
+    }
+    // Sends a GET over TLS with `settings` and waits until the client is gone.
+    Response get_tls(const std::string& url, const nlohmann::json& settings,
+                     std::chrono::milliseconds deadline = 5s) {
+        Outcome out;
+        {
+            auto c = std::make_shared<HttpClientT<TlsSession>>("tls-test", io, settings);
+            c->callback = [&out](Response&& r) { out.take(std::move(r)); };
+            EXPECT_TRUE(c->send(http::verb::get, Url(url), std::string_view{}, {}, 11));
+        }
+        EXPECT_TRUE(wait_for([&] { return out.calls > 0; }, deadline));
+        EXPECT_TRUE(wait_for([] { return live() == 0; }, 5s));
+        EXPECT_EQ(out.calls, 1);
+        return out.first();
+    }
+
+    TempDir dir;
+    std::optional<Certs> certs;
+};
+
+TEST_F(HttpsClientTest, AnswersOverTls) {
+    struct Case {
+        const char* name;
+        Script script;
+        unsigned status;
+        std::string body;
+    };
+    const std::vector<Case> cases = {
+        {"length-delimited", Script().read_request().write("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nsec").close(), 200, "sec"},
+        {"length-delimited, no close_notify", Script().read_request().write("HTTP/1.1 200 OK\r\nContent-Length: 3\r\n\r\nsec").close_no_notify(), 200, "sec"},
+        {"ended by close_notify", Script().read_request().write("HTTP/1.1 200 OK\r\n\r\nuntil close").close(), 200, "until close"},
+        // Without close_notify the end of the body cannot be told from a cut connection.
+        {"ended by a cut connection", Script().read_request().write("HTTP/1.1 200 OK\r\n\r\nuntil close").close_no_notify(), 503, ""},
+        {"close mid-body", Script().read_request().write("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nsec").close(), 503, ""},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        ScriptedPeer peer(k.script, server_tls());
+        const Response r = get_tls(peer.url("/s"), certs->client_settings());
+        if (k.status == 503) {
+            expect_made_up_503(r);
+        } else {
+            EXPECT_EQ(r.result_int(), k.status);
+            EXPECT_EQ(body_of(r), k.body);
+        }
+        ASSERT_TRUE(peer.wait_done(1));
+        EXPECT_TRUE(peer.record(0).handshake_ok);
+        EXPECT_EQ(peer.record(0).received.rfind("GET /s HTTP/1.1\r\n", 0), 0u) << peer.record(0).received;
+    }
+}
+
+TEST_F(HttpsClientTest, CertificatesAreChecked) {
+    // A server that demands a client certificate gets one from the settings, with a
+    // key that the pass phrase unlocks.
+    {
+        ScriptedPeer peer(Script().read_request().write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok").close(),
+                          server_tls(true));
+        nlohmann::json settings = certs->client_settings();
+        settings["key"] = certs->client_key_encrypted;
+        settings["pass"] = certs->pass;
+        EXPECT_EQ(body_of(get_tls(peer.url(), settings)), "ok");
+    }
+    // A server certificate that no trusted CA signed fails the handshake: the made-up 503,
+    // and even "verify": false does not turn the check off on the client side.
+    {
+        const KeyPair rogue = certs->make_untrusted("localhost");
+        ScriptedPeer peer(Script().read_request().write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok").close(),
+                          PeerTls{rogue.cert, rogue.key, "", false});
+        nlohmann::json settings = certs->client_settings();
+        settings["verify"] = false;
+        expect_made_up_503(get_tls(peer.url(), settings));
+    }
+}
+
+TEST_F(HttpsClientTest, CancelDuringTheHandshakeNeverCallsBack) {
+    // A plain peer that never answers the TLS hello: the handshake stays pending.
+    ScriptedPeer peer(Script().hold(10s));
+    Outcome out;
+    {
+        auto c = std::make_shared<HttpClientT<TlsSession>>("tls-test", io, certs->client_settings());
+        c->callback = [&out](Response&& r) { out.take(std::move(r)); };
+        ASSERT_TRUE(c->send(http::verb::get, Url(url_of(peer.port(), "/", "https")), std::string_view{}, {}, 11));
+        ASSERT_TRUE(wait_for([&] { return !peer.record(0).received.empty(); }, 5s));  // the hello
+        c->cancel(net::error::operation_aborted);
+    }
+    ASSERT_TRUE(wait_for([] { return live() == 0; }, 5s));
+    EXPECT_EQ(out.calls, 0);
+}
+
+TEST_F(HttpsClientTest, HandshakeThatNeverEndsTimesOut) {
+    ScriptedPeer peer(Script().hold(30s));
+    const auto begin = std::chrono::steady_clock::now();
+    expect_made_up_503(get_tls(url_of(peer.port(), "/", "https"), certs->client_settings(), 15s));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 9500ms);
+}
+
+}  // namespace
+#endif
