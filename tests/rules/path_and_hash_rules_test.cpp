@@ -185,7 +185,9 @@ TEST_P(HashKeys, AreComposedFromFields) {
     EXPECT_EQ(*h, *c.zeb_host);
     auto a = alias.get_hash_key(request);
     EXPECT_EQ(a.has_value(), c.node_alias.has_value());
-    if (a && c.node_alias) EXPECT_EQ(*a, *c.node_alias);
+    if (a && c.node_alias) {
+        EXPECT_EQ(*a, *c.node_alias);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
