@@ -69,7 +69,7 @@ TEST(Timer, StaysArmedWhileTheReplacingWaitIsPending) {
     IoThreads loop;
     Timer timer(loop.io);
     std::atomic<int> calls{0};
-    timer.start(std::chrono::seconds(0), [&](boost::system::error_code) { ++calls; });
+    timer.start(std::chrono::seconds(10), [&](boost::system::error_code) { ++calls; });
     timer.start(std::chrono::seconds(3600), [&](boost::system::error_code) { ++calls; });
     std::this_thread::sleep_for(100ms);  // the replaced wait's completion has run
     EXPECT_TRUE(timer.armed);
