@@ -257,8 +257,12 @@ TEST_F(ConfigTest, TlsGetters) {
         const json& client = config.get_client_ssl();
         EXPECT_EQ(server, c.server) << doc;
         EXPECT_EQ(client, c.client) << doc;
-        if (c.server.is_null()) EXPECT_EQ(&server, &k_empty_json) << doc;
-        if (c.client.is_null()) EXPECT_EQ(&client, &k_empty_json) << doc;
+        if (c.server.is_null()) {
+            EXPECT_EQ(&server, &k_empty_json) << doc;
+        }
+        if (c.client.is_null()) {
+            EXPECT_EQ(&client, &k_empty_json) << doc;
+        }
         const auto lines = log_messages();
         EXPECT_EQ(lines.size(), c.error_lines) << doc;
         if (c.error_lines == 2) {
