@@ -10,10 +10,13 @@
 #include <climits>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "common/syslog.hpp"
 #include "fork_child.hpp"
+#include "support/test_support.hpp"
 
 namespace {
 
@@ -166,12 +169,16 @@ std::string fd_target(int fd) {
 }
 
 void run_daemon_case(const std::string& work_dir, const std::string& expect_dir) {
+    testsupport::TempDir dir;
+    const std::string log = dir.file("log");
     int report[2];
     ASSERT_EQ(::pipe(report), 0);
     const auto status = testsupport::run_in_child([&] {
         ::close(report[0]);
-        framework::Application app;
-        app.daemonize(work_dir);  // the child under test exits with 0 inside
+        framework::Syslog::redirect(log);
+        framework::Syslog::set_log_level("warning");
+        std::optional<framework::Application> app(std::in_place);
+        app->daemonize(work_dir);  // the child under test exits with 0 inside
         // The daemon: tell the test what it sees, then leave without any cleanup.
         char cwd[PATH_MAX] = {};
         const bool have_cwd = ::getcwd(cwd, sizeof cwd) != nullptr;
@@ -180,6 +187,7 @@ void run_daemon_case(const std::string& work_dir, const std::string& expect_dir)
         text += (::getsid(0) == ::getpid() ? "leader\n" : "member\n");
         const mode_t old = ::umask(022);
         text += "umask " + std::to_string(old) + "\n";
+        app.reset();  // a daemon's stop line passes the warning threshold
         (void)!::write(report[1], text.data(), text.size());
         ::_exit(0);
         return 0;
@@ -189,6 +197,22 @@ void run_daemon_case(const std::string& work_dir, const std::string& expect_dir)
     const std::string seen = read_until_eof(report[0], 5000);
     ::close(report[0]);
     EXPECT_EQ(seen, expect_dir + "\n/dev/null\n/dev/null\n/dev/null\nleader\numask 0\n");
+    EXPECT_NE(testsupport::read_file(log).find("successful stop\n"), std::string::npos);
+}
+
+TEST(Application, StopLineOfAPlainRunIsDebug) {
+    testsupport::TempDir dir;
+    const std::string log = dir.file("log");
+    EXPECT_TRUE(testsupport::child_ok(testsupport::run_in_child([&] {
+        framework::Syslog::redirect(log);
+        framework::Syslog::set_log_level("warning");
+        { framework::Application app; }
+        CHILD_CHECK(testsupport::read_file(log).find("successful stop") == std::string::npos);
+        framework::Syslog::set_log_level("debug");
+        { framework::Application app; }
+        CHILD_CHECK(testsupport::read_file(log).find("successful stop\n") != std::string::npos);
+        return 0;
+    })));
 }
 
 TEST(Application, DaemonizeEmptyDirGoesToRoot) { run_daemon_case("", "/"); }
