@@ -1,0 +1,19 @@
+#include "rules/vex-go-node-rule.hpp"
+
+#include "topology/topology-data-info.hpp"
+
+namespace {
+constexpr std::string_view kVexGoNode = "VEX-GO-NODE";
+}
+
+Result VexGoNodeRule::get_route(const Request& request) const {
+    if (!is_enabled() || !has_single_header(kVexGoNode, request)) return Result(Result::Skip);
+    const auto topology = get_topology();
+    const auto v = get_header(request.fields, kVexGoNode);
+    if (!topology) return error({"topology not loaded"});
+    const Contour* c = topology->get_by_path(v);
+    if (!c) return error({"contour '", v, "' not found in topology"});
+    if (c->mode == Contour::REPAIR)
+        return error({"contour '", v, "' in REPAIR state"}, boost::beast::http::status::forbidden);
+    return route(c->path, request.target);
+}
