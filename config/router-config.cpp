@@ -1,5 +1,8 @@
 #include "config/router-config.hpp"
 
+#include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <stdexcept>
 
 #include "config/config.hpp"
@@ -20,7 +23,14 @@ int read_period(const json& document) {
     if (!period.is_number())
         throw json::type_error::create(
             302, std::string("type must be number, but is ") + period.type_name(), &period);
-    return period.get<int>();
+    // A value beyond the range of int is clamped instead of converted out of range.
+    constexpr auto kMax = std::numeric_limits<int>::max();
+    constexpr auto kMin = std::numeric_limits<int>::min();
+    if (period.is_number_unsigned())
+        return static_cast<int>(std::min<uint64_t>(period.get<uint64_t>(), kMax));
+    if (period.is_number_integer())
+        return static_cast<int>(std::clamp<int64_t>(period.get<int64_t>(), kMin, kMax));
+    return static_cast<int>(std::clamp<double>(period.get<double>(), kMin, kMax));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -50,6 +51,16 @@ TEST(RouterConfig, ListenAndPeriodAsGiven) {
                                   {"topology", {{"update_period_sec", 2.9}}}}));
     EXPECT_EQ(config.listen.port, "9100");
     EXPECT_EQ(config.update_period_sec, 2);
+
+    // Out-of-range periods are clamped, not converted out of range.
+    EXPECT_EQ(RouterConfig(doc_with({{"topology", {{"update_period_sec", 1e20}}}})).update_period_sec,
+              std::numeric_limits<int>::max());
+    EXPECT_EQ(RouterConfig(doc_with({{"topology", {{"update_period_sec", -1e20}}}})).update_period_sec,
+              std::numeric_limits<int>::min());
+    EXPECT_EQ(RouterConfig(doc_with({{"topology", {{"update_period_sec", 18446744073709551615u}}}}))
+                  .update_period_sec,
+              std::numeric_limits<int>::max());
+    EXPECT_EQ(RouterConfig(doc_with({{"topology", {{"update_period_sec", -3}}}})).update_period_sec, -3);
 }
 
 TEST(RouterConfig, RulesAreCompletedOnlyWhenEnabled) {
