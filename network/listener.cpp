@@ -1,0 +1,75 @@
+#include "network/listener.hpp"
+
+#include <stdexcept>
+
+#include <boost/asio/detail/socket_option.hpp>
+
+#include "common/syslog.hpp"
+
+namespace framework {
+
+namespace {
+using reuse_port = net::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
+}
+
+template <class Protocol>
+Listener<Protocol>::Listener(net::io_context& io, callback_type cb)
+    : callback(std::move(cb)), acceptor(io), retry_(io) {}
+
+template <class Protocol>
+Listener<Protocol>::~Listener() {
+    Syslog::log(7, "~listener");
+    boost::system::error_code ignored;
+    if (acceptor.is_open()) acceptor.close(ignored);
+    callback = nullptr;
+}
+
+template <class Protocol>
+void Listener<Protocol>::listen(const endpoint_type& ep, int backlog) {
+    endpoint = ep;
+    if (Syslog::get_log_level() >= 7)
+        Syslog::log(7, "listen: %s:%d", ep.address().to_string().c_str(),
+                    static_cast<int>(ep.port()));
+    if (ep.port() == 0) throw std::runtime_error("listen: invalid port value");
+    acceptor.open(ep.protocol());
+    acceptor.set_option(typename Protocol::acceptor::reuse_address(true));
+    acceptor.set_option(reuse_port(true));
+    acceptor.bind(ep);
+    acceptor.listen(backlog);
+    wait_for_connection();
+}
+
+template <class Protocol>
+void Listener<Protocol>::wait_for_connection() {
+    acceptor.async_accept(
+        [self = this->shared_from_this()](boost::system::error_code ec, socket_type socket) {
+            self->on_accept(ec, std::move(socket));
+        });
+}
+
+template <class Protocol>
+void Listener<Protocol>::on_accept(boost::system::error_code ec, socket_type socket) {
+    if (ec) {
+        // The owner closed the acceptor: the pending accept ends aborted.
+        if (ec == net::error::operation_aborted || !acceptor.is_open()) return;
+        if (Syslog::get_log_level() >= 3) Syslog::log(3, "accept: %s", ec.message().c_str());
+        // Most accept failures pass (no descriptors or memory left, a connection reset
+        // before it was taken): pause instead of spinning, then accept again.
+        retry_.expires_after(kRetryPause);
+        retry_.async_wait([self = this->shared_from_this()](boost::system::error_code wait_ec) {
+            if (!wait_ec && self->acceptor.is_open()) self->wait_for_connection();
+        });
+        return;
+    }
+    try {
+        callback(std::move(socket));
+    } catch (const std::exception& e) {
+        Syslog::log(3, "accept: %s", e.what());
+    } catch (...) {
+    }
+    if (acceptor.is_open()) wait_for_connection();
+}
+
+template class Listener<net::ip::tcp>;
+
+}  // namespace framework

@@ -1,0 +1,50 @@
+#pragma once
+// The TCP acceptor of a role: listens on one endpoint and hands every accepted socket
+// to the role's callback, one accept pending at a time. The owner stops it by closing
+// `acceptor`. A failed accept (out of descriptors, say) is logged and retried after a
+// short pause, so a transient shortage never leaves the listener deaf.
+#include <chrono>
+#include <functional>
+#include <memory>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "network/namespaces.hpp"
+
+namespace framework {
+
+template <class Protocol>
+class Listener : public std::enable_shared_from_this<Listener<Protocol>> {
+public:
+    using socket_type = typename Protocol::socket;
+    using endpoint_type = typename Protocol::endpoint;
+    using callback_type = std::function<void(socket_type&&)>;
+
+    static constexpr std::chrono::milliseconds kRetryPause{1000};
+
+    Listener(net::io_context& io, callback_type cb);
+    ~Listener();
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    // Opens the acceptor (SO_REUSEADDR and SO_REUSEPORT), binds, listens and starts
+    // accepting. Throws std::runtime_error "listen: invalid port value" for port 0 and
+    // boost::system::system_error ("open", "set_option", "bind", "listen": ...) otherwise.
+    void listen(const endpoint_type& ep, int backlog);
+    // Starts one asynchronous accept; its completion holds the listener.
+    void wait_for_connection();
+    void on_accept(boost::system::error_code ec, socket_type socket);
+
+    callback_type callback;
+    typename Protocol::acceptor acceptor;
+    endpoint_type endpoint;
+
+private:
+    net::steady_timer retry_;
+};
+
+extern template class Listener<net::ip::tcp>;
+
+}  // namespace framework

@@ -1,0 +1,69 @@
+#include "network/session.hpp"
+
+#include <boost/beast/http/error.hpp>
+
+#include "common/syslog.hpp"
+
+namespace framework {
+
+template <class Stream, class Endpoint>
+Session<Stream, Endpoint>::~Session() {
+    Syslog::log(7, "~%s", name);
+    --count_;
+    error_code ignored;
+    auto& socket = beast::get_lowest_layer(stream);
+    if (socket.is_open()) socket.close(ignored);
+}
+
+template <class Stream, class Endpoint>
+void Session<Stream, Endpoint>::log_failure(const error_code& ec) const {
+    if (!ec || ec == net::error::eof || ec == net::error::operation_aborted) return;
+    if (Syslog::get_log_level() < 3) return;
+    Syslog::log(3, "%s: %s", name, ec.message().c_str());
+}
+
+template <class Stream, class Endpoint>
+void Session<Stream, Endpoint>::on_connect_impl(error_code ec) {
+    buffer.clear();
+    if (on_connect(ec))
+        read_impl(buffer.prepare(kBufferSize));
+    else
+        shutdown(ec);
+}
+
+template <class Stream, class Endpoint>
+void Session<Stream, Endpoint>::on_read_impl(error_code ec, std::size_t n) {
+    buffer.commit(n);
+    const bool failed = static_cast<bool>(ec);
+    if (!on_read(ec, buffer.data()) || failed) {
+        // A failed read always ends the loop: reading again would only fail again.
+        shutdown(ec);
+        return;
+    }
+    const std::size_t space = buffer.max_size() - buffer.size();
+    if (space == 0) {
+        // The hook keeps a full buffer and waits for more: nothing more can ever fit
+        // (an HTTP header longer than the buffer). End now instead of reading nothing.
+        ec = http::error::header_limit;
+        on_read(ec, buffer.data());
+        shutdown(ec);
+        return;
+    }
+    read_impl(buffer.prepare(space));  // moves unconsumed bytes to the front when needed
+}
+
+template <class Stream, class Endpoint>
+void Session<Stream, Endpoint>::on_write_impl(error_code ec, std::size_t) {
+    if (ec && ec != net::error::operation_aborted && Syslog::get_log_level() >= 3)
+        Syslog::log(3, "%s: write: %s", name, ec.message().c_str());
+}
+
+template class Session<TcpStream, net::ip::tcp::endpoint>;
+template class Session<TlsStream, net::ip::tcp::endpoint>;
+
+net::io_context& context_of(net::ip::tcp::socket& socket) {
+    return static_cast<net::io_context&>(
+        net::query(socket.get_executor(), net::execution::context));
+}
+
+}  // namespace framework

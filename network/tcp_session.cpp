@@ -1,0 +1,66 @@
+#include "network/tcp_session.hpp"
+
+#include "common/syslog.hpp"
+
+namespace framework {
+
+TcpSession::TcpSession(net::ip::tcp::socket&& socket)
+    : base_type(false, "worker", context_of(socket), std::move(socket)) {}
+
+TcpSession::TcpSession(net::io_context& io) : base_type(true, "client", io, io) {}
+
+void TcpSession::accept() {
+    if (Syslog::get_log_level() >= 6) {
+        const auto peer = stream.remote_endpoint();  // throws "remote_endpoint: ..." when gone
+        if (Syslog::get_log_level() >= 7)
+            Syslog::log(7, "%s: connect from tcp/%s", name, peer.address().to_string().c_str());
+    }
+    buffer.clear();
+    error_code ec;
+    if (on_connect(ec))
+        read_impl(buffer.prepare(kBufferSize));
+    else
+        shutdown(ec);
+}
+
+void TcpSession::connect(const net::ip::tcp::endpoint& endpoint) {
+    if (Syslog::get_log_level() >= 7)
+        Syslog::log(7, "%s: connecting to tcp/%s:%u", name, endpoint.address().to_string().c_str(),
+                    static_cast<unsigned>(endpoint.port()));
+    closing = false;
+    // async_connect opens a closed socket for the endpoint's family itself.
+    stream.async_connect(endpoint, net::bind_executor(strand, [self = shared_from_this()](
+                                                                  error_code ec) {
+        self->on_connect_impl(ec);
+    }));
+}
+
+void TcpSession::read_impl(const net::mutable_buffer& space) {
+    stream.async_read_some(
+        space, net::bind_executor(strand, [self = shared_from_this()](error_code ec, std::size_t n) {
+            self->on_read_impl(ec, n);
+        }));
+}
+
+void TcpSession::write_impl(const net::const_buffer& data) {
+    net::async_write(stream, data,
+                     net::bind_executor(strand, [self = shared_from_this()](error_code ec,
+                                                                            std::size_t n) {
+                         self->on_write_impl(ec, n);
+                     }));
+}
+
+void TcpSession::shutdown(error_code ec) {
+    log_failure(ec);
+    if (!stream.is_open()) return;
+    error_code ignored;
+    if (is_client) {
+        stream.shutdown(net::socket_base::shutdown_send, ignored);
+        stream.close(ignored);
+        closing = true;
+    } else {
+        stream.shutdown(net::socket_base::shutdown_receive, ignored);
+    }
+}
+
+}  // namespace framework
