@@ -42,15 +42,18 @@ private:
 class LogCapture {
 public:
     explicit LogCapture(const char* level = nullptr) {
-        std::lock_guard lock(mutex());
-        text_buffer().clear();
-        saved_ = framework::Syslog::system_log_;
-        framework::Syslog::system_log_ = &capture;
+        {
+            std::lock_guard lock(mutex());
+            text_buffer().clear();
+            saved_ = framework::Syslog::system_log_;
+            framework::Syslog::system_log_ = &capture;
+        }
         saved_level_ = framework::Syslog::get_log_level();
-        if (level) framework::Syslog::set_log_level(level);
+        if (level) framework::Syslog::set_log_level(level);  // logs through the capture
     }
     ~LogCapture() {
-        framework::Syslog::set_log_level(level_name(saved_level_));
+        if (framework::Syslog::get_log_level() != saved_level_)
+            framework::Syslog::set_log_level(level_name(saved_level_));
         std::lock_guard lock(mutex());
         framework::Syslog::system_log_ = saved_;
     }

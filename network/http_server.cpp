@@ -1,0 +1,249 @@
+#include "network/http_server.hpp"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+
+#include "common/file.hpp"
+#include "common/syslog.hpp"
+
+namespace framework {
+
+template <class S>
+bool HttpServerT<S>::on_connect(error_code& ec) {
+    if (ec) return false;
+    error_code ignored;
+    beast::get_lowest_layer(this->stream).set_option(net::ip::tcp::no_delay(true), ignored);
+    parser.emplace();
+    parser->eager(true);
+    parser->header_limit(kHeaderLimit);
+    parser->body_limit(kBodyLimit);
+    arm(kTimeLimit);
+    return true;
+}
+
+template <class S>
+void HttpServerT<S>::arm(std::chrono::seconds limit) {
+    const std::uint64_t generation = ++timer_generation_;
+    timer.start(limit, [self = shared_from_this(), generation](error_code) {
+        // The timer has no strand: hop onto ours, and drop a start that was replaced
+        // or cancelled while this handler was on its way.
+        net::dispatch(self->strand, [self, generation] {
+            if (generation == self->timer_generation_) self->on_timer();
+        });
+    });
+}
+
+template <class S>
+void HttpServerT<S>::disarm() {
+    ++timer_generation_;
+    timer.cancel();
+}
+
+template <class S>
+void HttpServerT<S>::on_timer() {
+    if (finished_ && written_) return;
+    if (expired_) {
+        // The answer did not get out within the grace period: abort its write.
+        error_code ignored;
+        beast::get_lowest_layer(this->stream).cancel(ignored);
+        return;
+    }
+    expired_ = true;
+    if (!answered_.load()) {
+        try {
+            on_timeout();
+        } catch (const std::exception& e) {
+            Syslog::log(3, "%s: %s", this->name, e.what());
+        } catch (...) {
+            Syslog::log(3, "%s: unknown error", this->name);
+        }
+    }
+    shutdown(net::error::timed_out);
+}
+
+template <class S>
+void HttpServerT<S>::shutdown(error_code ec) {
+    if (answered_.load() && !written_) {
+        // The answer (maybe the one on_timeout just started) is written in full first;
+        // its completion shuts the connection down.
+        if (ec && !pending_error_) pending_error_ = ec;
+        if (expired_) arm(kWriteGrace);
+        return;
+    }
+    disarm();
+    finished_ = true;
+    S::shutdown(ec);
+}
+
+template <class S>
+bool HttpServerT<S>::on_read(error_code& ec, const net::const_buffer&) {
+    if (ec) return false;
+    auto& buffer = this->buffer;
+    if (dispatched_ || !parser) {
+        // Bytes after the complete request (a pipelined one, stray bytes) are dropped.
+        buffer.consume(buffer.size());
+        return true;
+    }
+    while (buffer.size() > 0 && !parser->is_done()) {
+        const std::size_t used = parser->put(buffer.data(), ec);
+        buffer.consume(used);
+        if (ec || used == 0) break;
+    }
+    if (ec == http::error::need_more) {
+        ec = {};
+        return true;
+    }
+    if (ec) {
+        if (Syslog::get_log_level() >= 3) Syslog::log(3, "%s: %s", this->name, ec.message().c_str());
+        return false;
+    }
+    if (!parser->is_done()) return true;
+    dispatched_ = true;
+    buffer.consume(buffer.size());
+    dispatch_request();
+    return true;
+}
+
+template <class S>
+void HttpServerT<S>::dispatch_request() {
+    try {
+        auto& request = parser->get();
+        for (const auto& field : request) on_header(field.name_string(), field.value());
+        if (Syslog::get_log_level() >= 6) {
+            const auto method = request.method_string();
+            const auto target = request.target();
+            Syslog::log(6, "%s: %.*s %.*s HTTP/%.1f", this->name, static_cast<int>(method.size()),
+                        method.data(), static_cast<int>(target.size()), target.data(),
+                        request.version() / 10.0);
+        }
+        if (Syslog::get_log_level() > 10 && request.body().size() > 0) {
+            const std::string body = beast::buffers_to_string(request.body().data());
+            Syslog::log(11, "%s: <<< %s", this->name, body.c_str());
+        }
+        on_request(*parser);
+    } catch (const std::exception& e) {
+        Syslog::log(3, "%s: %s", this->name, e.what());
+        try {
+            respond(e);
+        } catch (...) {
+            respond(http::status::service_unavailable, {}, {});
+        }
+    } catch (...) {
+        Syslog::log(3, "%s: unknown error", this->name);
+        respond(http::status::service_unavailable, {}, {});
+    }
+}
+
+template <class S>
+bool HttpServerT<S>::respond(response_type&& message) {
+    if (!claim_answer()) return false;
+    try {
+        if (!answer || &message != &*answer) answer.emplace(std::move(message));
+        answer->prepare_payload();
+    } catch (...) {
+        answered_ = false;
+        throw;
+    }
+    write_answer();
+    return true;
+}
+
+template <class S>
+bool HttpServerT<S>::respond(http::status status, std::string_view body,
+                             boost::string_view content_type) {
+    if (!claim_answer()) return false;
+    try {
+        answer.emplace();
+        answer->version(11);
+        answer->result(status);
+        answer->keep_alive(false);
+        answer->set(http::field::content_type,
+                    content_type.empty() ? boost::string_view("text/plain") : content_type);
+        if (!body.empty()) {
+            auto space = answer->body().prepare(body.size());
+            net::buffer_copy(space, net::buffer(body.data(), body.size()));
+            answer->body().commit(body.size());
+        }
+        answer->set(http::field::cache_control, "no-store");
+        answer->set(http::field::connection, "close");
+        answer->prepare_payload();
+    } catch (...) {
+        answered_ = false;
+        throw;
+    }
+    write_answer();
+    return true;
+}
+
+template <class S>
+bool HttpServerT<S>::respond(http::status status, const nlohmann::json& value) {
+    if (answered_.load()) return false;
+    const std::string body = value.is_null() ? std::string("{}") : value.dump();
+    return respond(status, body, "application/json");
+}
+
+template <class S>
+bool HttpServerT<S>::respond(const std::exception& error) {
+    nlohmann::json object = nlohmann::json::object();
+    object["error"] = error.what();
+    if (answered_.load()) return false;
+    // An error text that is not UTF-8 must not stop the error answer itself.
+    const std::string body = object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return respond(http::status::service_unavailable, body, "application/json");
+}
+
+template <class S>
+bool HttpServerT<S>::send_file(std::string_view path, boost::string_view content_type) {
+    File file;
+    if (file.open(path, O_RDONLY | O_CLOEXEC, 0644)) {
+        const std::int64_t size = file.get_size();
+        if (size > 0 && size < kFileLimit) {
+            if (const auto bytes = file.mmap(PROT_READ, MAP_PRIVATE)) {
+                Syslog::log(7, "%s: sending file: %.*s, %zu byte(s)", this->name,
+                            static_cast<int>(path.size()), path.data(), bytes->size());
+                return respond(http::status::ok, *bytes, content_type);
+            }
+        }
+    }
+    respond(http::status::service_unavailable, {}, {});
+    return false;
+}
+
+template <class S>
+void HttpServerT<S>::write_answer() {
+    net::dispatch(this->strand, [self = shared_from_this()] { self->start_write(); });
+}
+
+template <class S>
+void HttpServerT<S>::start_write() {
+    if (this->closing) {
+        // The transport can carry nothing more (a TLS connection already closing).
+        written_ = true;
+        return;
+    }
+    if (finished_) {
+        // The read side ended before the answer came (a client that half-closed):
+        // the answer still goes out, within a bound of its own.
+        expired_ = true;
+        arm(kWriteGrace);
+    }
+    http::async_write(this->stream, *answer,
+                      net::bind_executor(this->strand, [self = shared_from_this()](
+                                                           error_code ec, std::size_t) {
+                          self->on_write(ec);
+                      }));
+}
+
+template <class S>
+void HttpServerT<S>::on_write(error_code ec) {
+    written_ = true;
+    if (!ec) ec = pending_error_;
+    disarm();
+    finished_ = true;
+    S::shutdown(ec);
+}
+
+template class HttpServerT<TcpSession>;
+template class HttpServerT<TlsSession>;
+
+}  // namespace framework
