@@ -1,0 +1,207 @@
+#include "common/process.hpp"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+#include "common/syslog.hpp"
+
+namespace framework {
+
+void pause_for(std::chrono::nanoseconds duration) noexcept {
+    if (duration.count() <= 0) return;
+    // An absolute deadline: a signal that interrupts the sleep does not shorten it.
+    timespec until{};
+    ::clock_gettime(CLOCK_MONOTONIC, &until);
+    const auto ns = duration.count() + until.tv_nsec;
+    until.tv_sec += static_cast<time_t>(ns / 1000000000);
+    until.tv_nsec = static_cast<long>(ns % 1000000000);
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+}
+
+int Process::result_type::get() const noexcept {
+    return WIFSIGNALED(status) ? WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+Process::Process(std::string_view process_name)
+    : start_time(std::chrono::system_clock::now()),
+      name(process_name.empty() ? std::string_view(Syslog::get_tag()) : process_name) {}
+
+Process::~Process() {
+    Syslog::log(7, "~%s", name.c_str());
+    err.write_end.close();
+    err.read_end.close();
+}
+
+void Process::prepare_fork() {
+    // The process's own signals stay blocked on this thread across fork, so the child
+    // cannot take one before it has armed its own wait.
+    for_each(block_signal);
+    io.notify_fork(boost::asio::execution_context::fork_prepare);
+    io.restart();
+}
+
+void Process::after_fork_parent() {
+    io.notify_fork(boost::asio::execution_context::fork_parent);
+    for_each(unblock_signal);
+}
+
+bool Process::record_fork(pid_t child, int error) {
+    running = 1;
+    pid = child;
+    start_time = std::chrono::system_clock::now();
+    status = 0;
+    if (child >= 0) return true;
+    running = 0;
+    status = 99;
+    Syslog::log(3, "fork: %s", std::strerror(error));
+    return false;
+}
+
+bool Process::start() {
+    if (running == 1) return false;
+    prepare_fork();
+    const pid_t child = ::fork();
+    const int error = errno;
+    record_fork(child, error);
+    if (child != 0) {
+        after_fork_parent();
+        return running == 1;
+    }
+    int code = 99;
+    try {
+        io.notify_fork(boost::asio::execution_context::fork_child);
+        if (!name.empty()) {
+            Syslog::set_tag(name);
+            ::prctl(PR_SET_NAME, name.c_str(), 0, 0, 0);  // the kernel keeps 15 bytes
+        }
+        pid = ::getpid();
+        wait_for_signals({});
+        for_each(unblock_signal);
+        code = main();
+    } catch (const std::exception& e) {
+        Syslog::log(3, "main: %s", e.what());
+        std::exit(99);
+    } catch (...) {
+        Syslog::log(3, "main: unknown error");
+        std::exit(99);
+    }
+    signals.cancel();
+    is_stop_ = true;
+    // Destroyed in place: the owner (a pool, or a stack frame) never runs again here.
+    this->~Process();
+    std::exit(code);
+}
+
+int Process::run(int threads) const {
+    if (threads < 0) return 0;
+    if (threads == 1) {
+        io.run();
+        return 0;
+    }
+    unsigned count = threads > 0 ? static_cast<unsigned>(threads) : std::thread::hardware_concurrency();
+    if (count == 0) count = 4;
+    std::vector<std::thread> pool;
+    pool.reserve(count);
+    for (unsigned i = 0; i < count; ++i) {
+        try {
+            pool.emplace_back([this] {
+                try {
+                    io.run();
+                } catch (const std::exception& e) {
+                    Syslog::log(3, "%s: run: %s", name.c_str(), e.what());
+                }
+            });
+        } catch (const std::system_error& e) {
+            // The loop goes on with the threads that did start.
+            Syslog::log(3, "%s: run: %s", name.c_str(), e.what());
+            break;
+        }
+    }
+    if (pool.empty()) io.run();
+    for (auto& t : pool) t.join();
+    return 0;
+}
+
+bool Process::kill(int signo) const {
+    if (running != 1 || pid <= 0) return false;
+    const bool sent = ::kill(pid, signo) == 0;
+    pause_for(std::chrono::milliseconds(75));
+    return sent;
+}
+
+bool Process::wait(int options) {
+    if (pid <= 0) return false;
+    int wait_status = 0;
+    pid_t r;
+    do {
+        r = ::waitpid(pid, &wait_status, options);
+    } while (r < 0 && errno == EINTR);
+    if (r != pid) return false;
+    running = 0;
+    status = wait_status;
+    return true;
+}
+
+bool Process::exec(std::vector<const char*> args, std::vector<const char*> env, Pipe* out,
+                   Pipe* in) {
+    if (running == 1 || args.empty() || args.front() == nullptr) return false;
+    // Everything the child needs is made before fork: after fork in a process with
+    // several threads only async-signal-safe calls are allowed until execve.
+    args.push_back(nullptr);
+    env.push_back(nullptr);
+    const std::string failed = std::string("exec: ") + args.front() + ": ";
+    if (in != nullptr) (void)in->create();
+    if (out != nullptr) (void)out->create();
+    (void)err.create();
+    const int sources[3] = {in != nullptr ? in->read_end.get_fd() : -1,
+                            out != nullptr ? out->write_end.get_fd() : -1,
+                            err.write_end.get_fd()};
+    sigset_t empty;
+    ::sigemptyset(&empty);
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    ::sigemptyset(&default_action.sa_mask);
+
+    prepare_fork();
+    const pid_t child = ::fork();
+    const int error = errno;
+    if (child == 0) {
+        // Every end is close-on-exec. Lift the ends above 2 first, so that putting one
+        // onto its standard slot never overwrites another still to be moved; dup2 then
+        // clears close-on-exec on 0-2 only.
+        int moved[3];
+        for (int i = 0; i < 3; ++i) moved[i] = sources[i] >= 0 ? ::fcntl(sources[i], F_DUPFD_CLOEXEC, 3) : -1;
+        for (int i = 0; i < 3; ++i) {
+            if (moved[i] >= 0) ::dup2(moved[i], i);
+        }
+        ::sigaction(SIGPIPE, &default_action, nullptr);
+        ::sigprocmask(SIG_SETMASK, &empty, nullptr);
+        ::execve(args.front(), const_cast<char* const*>(args.data()), const_cast<char* const*>(env.data()));
+        const char* text = ::strerrordesc_np(errno);
+        if (text == nullptr) text = "Unknown error";
+        (void)!::write(2, failed.data(), failed.size());
+        (void)!::write(2, text, std::strlen(text));
+        (void)!::write(2, "\n", 1);
+        ::_exit(99);
+    }
+    record_fork(child, error);
+    if (in != nullptr) in->read_end.close();
+    if (out != nullptr) out->write_end.close();
+    err.write_end.close();
+    after_fork_parent();
+    return running == 1;
+}
+
+}  // namespace framework
