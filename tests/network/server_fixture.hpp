@@ -20,6 +20,10 @@ namespace servertest {
 class IoThreads {
 public:
     explicit IoThreads(int threads = 4) : work_(net::make_work_guard(io)) {
+        // The reactor must exist before the threads run the loop: creating it while they
+        // already wait inside run() races with them (the program's roles open their
+        // listeners first too).
+        net::steady_timer{io};
         for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { io.run(); });
     }
     ~IoThreads() {
