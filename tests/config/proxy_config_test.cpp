@@ -4,6 +4,9 @@
 
 #include <string>
 
+#include "config/config.hpp"
+#include "support/test_support.hpp"
+
 namespace {
 
 using nlohmann::json;
@@ -92,6 +95,20 @@ TEST(ProxyConfigSection, MembersAndFailures) {
             EXPECT_NE(std::string(e.what()).find(f.message), std::string::npos) << f.section << ": " << e.what();
         }
     }
+}
+
+TEST(ProxyConfigSection, DocumentKeepsTheGoodProxies) {
+    testsupport::TempDir dir;
+    Config cfg;
+    ASSERT_TRUE(cfg.load(dir.write("c.json", R"({"type": "ZEB", "mav_root": "/m",
+        "proxy_b": {"listen": "http://127.0.0.1:9001"},
+        "proxy_a": {"locations": {}},
+        "PROXY": {"listen": "http://127.0.0.1:9002", "@u": {"http://127.0.0.1:9003": {}}}})")));
+    EXPECT_EQ(cfg.get_proxy("proxy_a"), nullptr);  // no "listen": left out
+    ASSERT_NE(cfg.get_proxy("proxy_b"), nullptr);
+    ASSERT_NE(cfg.get_proxy("PROXY"), nullptr);
+    EXPECT_EQ(cfg.get_proxy("PROXY")->upstreams.at("@u").servers.size(), 1u);
+    EXPECT_EQ(cfg.get_proxies().begin()->first, "PROXY");
 }
 
 }  // namespace
