@@ -98,6 +98,7 @@ TEST(Certs, EncryptedKeyNeedsItsPassPhrase) {
     TempDir dir;
     Certs certs(dir.path());
     EXPECT_NE(read_file(certs.server_key_encrypted).find("ENCRYPTED"), std::string::npos);
+    EXPECT_NE(read_file(certs.client_key_encrypted).find("ENCRYPTED"), std::string::npos);
     EXPECT_EQ(read_file(certs.server.key).find("ENCRYPTED"), std::string::npos);
     EXPECT_EQ(certs.server_settings(false)["verify"], false);
     EXPECT_EQ(certs.client_settings()["cafile"], certs.ca_cert);

@@ -113,6 +113,10 @@ Certs::Certs(const std::string& dir, const std::string& server_cn, const std::st
     openssl({"pkey", "-in", server.key, "-aes256", "-passout", "pass:" + pass, "-out",
              server_key_encrypted},
             dir_ + "/openssl-enc.log");
+    client_key_encrypted = dir_ + "/client-encrypted.key";
+    openssl({"pkey", "-in", client.key, "-aes256", "-passout", "pass:" + pass, "-out",
+             client_key_encrypted},
+            dir_ + "/openssl-enc.log");
 }
 
 KeyPair Certs::sign(const std::string& name, const std::string& cn, const std::string& ext) const {

@@ -1,7 +1,7 @@
 #pragma once
 // Test certificates made at test time with the openssl command: a CA, a server
 // certificate for 127.0.0.1 and localhost signed by it, a client certificate, the
-// server key once more encrypted with a pass phrase, and on request further client
+// server and client keys once more encrypted with a pass phrase, and on request further client
 // certificates or a self-signed one that the CA does not vouch for.
 #include <nlohmann/json.hpp>
 
@@ -26,6 +26,7 @@ public:
     KeyPair server;        // CN = server_cn, SAN DNS:localhost, DNS:server_cn, IP:127.0.0.1
     KeyPair client;        // CN = client_cn, SAN DNS:client_cn, clientAuth
     std::string server_key_encrypted;  // the server key under `pass` (AES-256)
+    std::string client_key_encrypted;  // the client key under `pass`
     std::string pass = "test-pass-phrase";
 
     // A further client certificate signed by the CA, CN and SAN DNS set to `cn`.
