@@ -10,6 +10,7 @@
 
 #include "common/file.hpp"
 #include "common/syslog.hpp"
+#include "config/proxy-config.hpp"
 
 using nlohmann::json;
 
@@ -67,7 +68,7 @@ std::shared_ptr<TopologyMergerConfig> make_topology_merger(const json& doc) {
 }
 
 std::shared_ptr<config::ProxyConfig> make_proxy(const json& section) {
-    throw std::runtime_error("not supported");
+    return std::make_shared<config::ProxyConfig>(section);
 }
 
 }  // namespace
