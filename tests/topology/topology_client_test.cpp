@@ -25,7 +25,9 @@ using namespace std::chrono_literals;
 class TopologyClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(config.load(dir.write("c.json", R"({"type": "ZEB", "mav_root": "MAV"})")));
+        // The level as the process had it: a document without one would set 4 for every later test.
+        ASSERT_TRUE(config.load(dir.write("c.json", R"({"type": "ZEB", "mav_root": "MAV",
+            "log": {"level": "info"}})")));
         filter.add_next(json::parse(FakeTopology::kFilter), "");
         fake.set_document(FakeTopology::envelope(
             {FakeTopology::component("MAV.A"), FakeTopology::component("mav.b", "REPAIR")}));
