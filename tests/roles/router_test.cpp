@@ -1,6 +1,7 @@
 #include "roles/router.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -434,6 +435,64 @@ TEST(RouterMain, ChildWithoutSectionExits99) {
     ASSERT_TRUE(wait_for([&] { return router.wait(WNOHANG); }));
     EXPECT_TRUE(WIFEXITED(router.status));
     EXPECT_EQ(framework::Process::result_type(router.status).get(), 99);
+}
+
+}  // namespace
+
+namespace {
+
+// The logger is process-wide: the router runs in a forked child whose log goes to a file.
+TEST(RouterWorker, VexRestIdNamesTheConnectionInItsLogLines) {
+    testsupport::TempDir dir;
+    const std::string log = dir.file("log");
+    const uint16_t port = testsupport::free_port();
+    const json doc = {{"type", "ZEB"},
+                      {"mav_root", "mav"},
+                      {"log", {{"level", "info"}, {"redirect", log}}},
+                      {"router",
+                       {{"listen", "http://127.0.0.1:" + std::to_string(port)},
+                        {"topology", {{"url", "http://127.0.0.1:1/t"}, {"filter", json::array()}}},
+                        {"route_token_service", {{"url", "http://127.0.0.1:1/token"}}}}}};
+    const std::string path = dir.write("c.json", doc.dump());
+    const std::string id(60, 'r');
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        Config config;
+        if (!config.load(path)) ::_exit(2);
+        routing::Router router(config);
+        std::thread loop([&] { router.serve(2); });
+        const bool up = wait_for([&] {
+            testsupport::RawClient probe;
+            return probe.connect(port, std::nullopt, 1s);
+        });
+        exchange(port, "GET", "/x", {"Vex-Rest-Id: " + id});
+        exchange(port, "GET", "/y", {"vex_rest_id: other"});
+        boost::asio::post(router.get_io(), [&] { router.on_stop(); });
+        loop.join();
+        ::_exit(up ? 0 : 3);
+    }
+    int status = -1;
+    const bool ended = wait_for([&] { return ::waitpid(child, &status, WNOHANG) == child; }, 20s);
+    if (!ended) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+    }
+    ASSERT_TRUE(ended);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+    const std::string text = testsupport::read_file(log);
+    EXPECT_NE(text.find(": " + id.substr(0, 47) + ": GET /x HTTP/1.1\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find(id.substr(0, 48)), std::string::npos) << text;
+    // The renaming of '_' comes after the naming: this one keeps the connection's own name.
+    const auto y = text.find(": GET /y HTTP/1.1\n");
+    ASSERT_NE(y, std::string::npos) << text;
+    const auto before = text.rfind('\n', y);
+    const auto start = before == std::string::npos ? 0 : before + 1;
+    const auto line = text.substr(start, y - start);
+    EXPECT_NE(line.find(": worker("), std::string::npos) << line;
+    EXPECT_EQ(text.find("other: "), std::string::npos) << text;
 }
 
 }  // namespace
