@@ -161,8 +161,9 @@ protected:
             return probe.connect(port, std::nullopt, 1s);
         });
         ASSERT_TRUE(up && !done) << error;
-        // The probe connection has ended on the router's side too.
-        ASSERT_TRUE(wait_for([&] { return router->total.load() == 1; }));
+        // The probe connection has ended on the router's side too (a router that polls
+        // itself counts its polls as well).
+        ASSERT_TRUE(wait_for([&] { return router->total.load() >= 1; }));
     }
 
     void stop() {
