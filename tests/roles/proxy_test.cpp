@@ -3,6 +3,8 @@
 #include "roles/proxy.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <memory>
@@ -493,6 +495,52 @@ TEST(ProxySlowUpstream, ConnectionLimitComesFirst) {
     ASSERT_TRUE(wait_for([&] { return late.answered(); }, 5s));
     ASSERT_TRUE(p.settled());
     EXPECT_EQ(p.status()["@u"][late.url("")], json({{"200", 1}, {"proxy", {{"504", 1}}}}));
+}
+
+}  // namespace
+
+namespace {
+
+// The role as the master runs it: a forked child that serves until SIGTERM, and one whose
+// section is missing, which fails at once with the exit code of a failed child.
+// Kills and reaps a child that a failed expectation left running.
+struct Reaper {
+    proxy::Proxy& role;
+    ~Reaper() {
+        if (role.running != 1) return;
+        role.kill(SIGKILL);
+        role.wait(0);
+    }
+};
+
+TEST(ProxyProcess, ChildServesStopsOnSigtermAndFailsWithoutSection) {
+    LogCapture log;
+    TempDir dir;
+    const std::string url = listen_url();
+    const json section = {{"listen", url}, {"@u", {{"http://127.0.0.1:1", json::object()}}}};
+    Config config;
+    ASSERT_TRUE(config.load(dir.write("travine.json", document(section).dump())));
+
+    proxy::Proxy missing(config, "proxy-missing");
+    const Reaper reap_missing{missing};
+    ASSERT_TRUE(missing.start());
+    ASSERT_TRUE(wait_for([&] { return missing.wait(WNOHANG); }));
+    EXPECT_EQ(proxy::Proxy::result_type(missing.status).get(), 99);
+
+    proxy::Proxy role(config, "proxy");
+    const Reaper reap_role{role};
+    ASSERT_TRUE(role.start());
+    const uint16_t port = static_cast<uint16_t>(std::stoi(url.substr(url.rfind(':') + 1)));
+    json doc;
+    ASSERT_TRUE(wait_for([&] {
+        const Reply r(testsupport::raw_exchange(port, "GET /proxy/status HTTP/1.1\r\n\r\n", 1s));
+        doc = json::parse(r.body, nullptr, false);
+        return r.status == 200;
+    }));
+    EXPECT_EQ(doc["objects"], 0) << doc.dump();
+    EXPECT_TRUE(role.kill(SIGTERM));
+    ASSERT_TRUE(wait_for([&] { return role.wait(WNOHANG); }));
+    EXPECT_EQ(proxy::Proxy::result_type(role.status).get(), 0);
 }
 
 }  // namespace
