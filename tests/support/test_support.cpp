@@ -81,6 +81,31 @@ bool process_alive(pid_t pid) {
     return close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'Z';
 }
 
+bool port_open(uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+}
+
+std::vector<pid_t> children_of(pid_t pid) {
+    std::vector<pid_t> out;
+    std::istringstream list(
+        read_file("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
+    for (pid_t child = 0; list >> child;)
+        if (process_alive(child)) out.push_back(child);
+    return out;
+}
+
+ProcessGuard::~ProcessGuard() {
+    if (process_alive(pid_)) ::kill(pid_, SIGKILL);
+}
+
 TravineProcess::TravineProcess(std::vector<std::string> args, std::string cwd, std::string program) {
     const std::string out = dir_.file("stdout"), err = dir_.file("stderr");
     std::vector<std::string> argv_s;

@@ -42,6 +42,20 @@ bool wait_for(const std::function<bool()>& condition,
 std::string read_file(const std::string& path);  // empty when it cannot be read
 bool file_exists(const std::string& path);
 bool process_alive(pid_t pid);  // false for a zombie too
+bool port_open(uint16_t port);  // something accepts connections on 127.0.0.1:port
+std::vector<pid_t> children_of(pid_t pid);  // the live children, as /proc lists them
+
+// Kills a process that is not our child (a daemon) with SIGKILL when the test ends.
+class ProcessGuard {
+public:
+    explicit ProcessGuard(pid_t pid) : pid_(pid) {}
+    ~ProcessGuard();
+    ProcessGuard(const ProcessGuard&) = delete;
+    ProcessGuard& operator=(const ProcessGuard&) = delete;
+
+private:
+    pid_t pid_;
+};
 
 // The travine binary started as a child in its own process group, its standard
 // output and error captured in files. The destructor kills the whole group and reaps it.

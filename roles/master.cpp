@@ -1,0 +1,87 @@
+#include "roles/master.hpp"
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+
+#ifndef TRAVINE_REVISION
+#define TRAVINE_REVISION "unknown"
+#endif
+
+Travine::Travine() : framework::Syslog("travine", 9) {
+    wait_for_signals({SIGTERM, SIGINT, SIGHUP});
+}
+
+Travine::~Travine() {
+    wait();
+    unlock();
+}
+
+void Travine::apply_log_options() {
+    if (get_option<bool>("log", false)) redirect(get_option<std::string_view>("log", {}));
+    if (get_option<bool>("level", false)) set_log_level(get_option<std::string_view>("level", {}));
+}
+
+bool Travine::load_config(std::string_view path) {
+    if (config_path.empty()) config_path = path;
+    if (!config.load(config_path)) return false;
+    apply_log_options();
+    return true;
+}
+
+int Travine::run() {
+    update_pid();
+    // Roles join the pool in a fixed order, so their keys (and start order) are stable.
+    if (!start()) {
+        log(4, "can not start process(es)");
+        stop();
+    }
+    io.run();  // an error of the loop itself reaches main as a system error
+    return 0;
+}
+
+void Travine::show_help() const {
+    std::puts(
+        "\nUsage:\n"
+        "-D, --daemon\t\tUnix daemon mode\n"
+        "-c, --config=<File>\tUsing specified config File\n"
+        "-L, --level=<Level>\tUsing log Level: notice, info, debug[2..5], all\n"
+        "-l, --log=<File>\tRedirect logging to File, empty for stderr\n"
+        "-v, --version\t\tShow program version\n"
+        "-h, --help\t\tShow this screen\n");
+}
+
+void Travine::show_version() const {
+    std::puts("travine " TRAVINE_VERSION " (revision " TRAVINE_REVISION ")");
+}
+
+void Travine::on_hup() {
+    log(5, "HUP received");
+    try {
+        // A failed or empty load keeps the previous configuration and the running children.
+        if (!load_config(config_path)) return;
+        restart();
+    } catch (const std::exception& e) {
+        log(3, "config: %s", e.what());
+    } catch (...) {
+        log(3, "config: unknown error");
+    }
+}
+
+void Travine::on_stop() {
+    log(5, "shutting down");
+    stop();
+}
+
+void Travine::on_child_stop(int pid, framework::Process::result_type status) {
+    const int s = status.status;
+    const char* word = "completed";
+    if (WIFSTOPPED(s))
+        word = "stopped";
+    else if (WIFSIGNALED(s))
+        word = WTERMSIG(s) == SIGHUP ? "reloaded" : WTERMSIG(s) == SIGKILL ? "killed" : "crashed";
+    log(4, "* process(%u): %s, code(%d)", static_cast<unsigned>(pid), word, status.get());
+}
