@@ -497,6 +497,23 @@ TEST(ProxySlowUpstream, ConnectionLimitComesFirst) {
     EXPECT_EQ(p.status()["@u"][late.url("")], json({{"200", 1}, {"proxy", {{"504", 1}}}}));
 }
 
+
+// Takes about sixteen seconds: a router answer that comes after the connection's 504 does not
+// send the client's request to the server any more.
+TEST(ProxySlowUpstream, LateRouterAnswerIsNotForwarded) {
+    auto node = upstream(answer("from-node"));
+    LateUpstream late(7s, 9s, router_answer(200, R"({"cluster":"@root_a","url":"/"})"));
+    const json section = {{"listen", listen_url()}, {"@root_a", {{node->url(""), json::object()}}}};
+    RunningProxy p(zeb_document(section, late.url("")));
+    if (!p.config.get_router()) GTEST_SKIP() << "this build loads no router section";
+    late.start();
+    const Reply r = p.exchange("POST /late HTTP/1.1\r\nHost: front\r\nContent-Length: 1\r\n\r\nx", 20s);
+    EXPECT_EQ(r.status, 504) << r.head;
+    ASSERT_TRUE(wait_for([&] { return late.answered(); }, 5s));
+    ASSERT_TRUE(p.settled());
+    EXPECT_EQ(node->accepted(), 0u);
+}
+
 }  // namespace
 
 namespace {
