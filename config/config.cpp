@@ -10,6 +10,7 @@
 
 #include "common/file.hpp"
 #include "common/syslog.hpp"
+#include "config/topology_merger-config.hpp"
 #include "config/proxy-config.hpp"
 
 using nlohmann::json;
@@ -63,12 +64,12 @@ std::shared_ptr<RegistryConfig> make_registry(const json& doc) {
     unsupported_section(doc, "registry");
 }
 
-std::shared_ptr<TopologyMergerConfig> make_topology_merger(const json& doc) {
-    unsupported_section(doc, "topology_merger");
-}
-
 std::shared_ptr<config::ProxyConfig> make_proxy(const json& section) {
     return std::make_shared<config::ProxyConfig>(section);
+}
+
+std::shared_ptr<TopologyMergerConfig> make_topology_merger(const json& doc) {
+    return std::make_shared<TopologyMergerConfig>(doc);
 }
 
 }  // namespace
