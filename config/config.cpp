@@ -12,6 +12,7 @@
 #include "common/syslog.hpp"
 #include "config/topology_merger-config.hpp"
 #include "config/proxy-config.hpp"
+#include "config/router-config.hpp"
 
 using nlohmann::json;
 
@@ -50,6 +51,10 @@ std::shared_ptr<Section> build_section(const char* name, Build&& build) {
     return nullptr;
 }
 
+std::shared_ptr<RouterConfig> make_router(const json& doc) {
+    return std::make_shared<RouterConfig>(doc);
+}
+
 // The role sections below have no section class in the program yet: a present section is
 // reported like one that failed, so its role stays off. Each is replaced by the
 // construction of its class (which throws "is off" itself when the member is absent).
@@ -57,8 +62,6 @@ std::shared_ptr<Section> build_section(const char* name, Build&& build) {
     if (!doc.contains(member)) throw std::runtime_error("is off");
     throw std::runtime_error("not supported");
 }
-
-std::shared_ptr<RouterConfig> make_router(const json& doc) { unsupported_section(doc, "router"); }
 
 std::shared_ptr<RegistryConfig> make_registry(const json& doc) {
     unsupported_section(doc, "registry");
