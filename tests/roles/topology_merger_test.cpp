@@ -18,6 +18,7 @@
 #include "common/json_filter.hpp"
 #include "common/syslog.hpp"
 #include "config/config.hpp"
+#include "support/fake_topology.hpp"
 #include "support/scripted_peer.hpp"
 #include "support/test_support.hpp"
 #include "topology/topology_arbiter_basic.hpp"
@@ -30,55 +31,14 @@ using nlohmann::json;
 using testsupport::TempDir;
 using topology_merging::TopologyMerger;
 
-// Reads both the services' answers and the merger's own envelope.
-const char* const kFilter = R"([{"components":[{"filter":{".className":"FIELD","set":{
-    ".path":".nodePath",".parent":".parentCode",".slave":"reserveNode/nodePath",
-    ".weight":".loadPercent",".mode":".currentMode",".type":".type",
-    ".timestamp":".lastSwitchTime"}}}]}])";
+using testsupport::FakeTopology;
 
+// One component in the services' (and the envelope's) form, with a time stamp.
 json component(const std::string& path, uint64_t timestamp = 0, unsigned weight = 1) {
-    return {{"className", "FIELD"},
-            {"nodePath", path},
-            {"parentCode", "/mav.c"},
-            {"reserveNode", {{"nodePath", ""}}},
-            {"loadPercent", weight},
-            {"currentMode", "NORMAL"},
-            {"type", "ACTIVE"},
-            {"lastSwitchTime", timestamp == 0 ? json(nullptr) : json(timestamp)}};
+    json c = FakeTopology::component(path, "NORMAL", "/mav.c", weight);
+    c["lastSwitchTime"] = timestamp == 0 ? json(nullptr) : json(timestamp);
+    return c;
 }
-
-json answer_of(const std::vector<json>& components) {
-    return {{"success", true}, {"body", {{"components", components}}}};
-}
-
-// A topology service on loopback: every connection reads one request and gets the answer
-// set at that moment, then the connection is closed.
-class TopologyService {
-public:
-    TopologyService()
-        : peer([this](size_t) {
-              std::lock_guard guard(mutex);
-              return testsupport::Script().read_request().write(answer).close();
-          }) {
-        set(200, answer_of({}).dump());
-    }
-
-    void set(int status, const std::string& body) {
-        std::lock_guard guard(mutex);
-        answer = "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Type: application/json\r\n" +
-                 "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
-    }
-    void set(const std::vector<json>& components) { set(200, answer_of(components).dump()); }
-
-    std::string url() const { return peer.url("/leaf-components"); }
-    size_t polls() const { return peer.accepted(); }
-    testsupport::ConnectionRecord poll(size_t i) const { return peer.record(i); }
-
-private:
-    std::mutex mutex;
-    std::string answer;
-    testsupport::ScriptedPeer peer;
-};
 
 struct Answer {
     int status = 0;
@@ -116,7 +76,7 @@ std::vector<std::string> merged_paths(uint16_t port) {
 struct MergerConfig {
     explicit MergerConfig(json section, json log = nullptr) : port(testsupport::free_port()) {
         section["listen"] = "http://127.0.0.1:" + std::to_string(port);
-        if (!section.contains("filter")) section["filter"] = json::parse(kFilter);
+        if (!section.contains("filter")) section["filter"] = json::parse(FakeTopology::kFilter);
         json doc = {{"type", "ZEB"},
                     {"mav_root", "/MAV"},
                     {"work_dir", "/var/w"},
@@ -234,10 +194,10 @@ TEST(TopologyMergerRole, RequestDispatch) {
 }
 
 TEST(TopologyMergerRole, MergesItsServicesKeepsTheCacheAndServesItAfterARestart) {
-    TopologyService a;
-    TopologyService b;
-    a.set({component("/mav.x", 5), component("/mav.y")});
-    b.set({component("/mav.x", 5), component("/mav.y")});
+    FakeTopology a;
+    FakeTopology b;
+    a.set_document(FakeTopology::envelope({component("/mav.x", 5), component("/mav.y")}));
+    b.set_document(FakeTopology::envelope({component("/mav.x", 5), component("/mav.y")}));
     TempDir files;
     const json section = {{"clients", {a.url(), b.url()}},
                           {"update_period_in_sec", 1},
@@ -253,12 +213,14 @@ TEST(TopologyMergerRole, MergesItsServicesKeepsTheCacheAndServesItAfterARestart)
 
         // A newer version from one service replaces the merged contour; a contour only that
         // service reports waits until the other reports it too.
-        a.set({component("/mav.x", 6, 9), component("/mav.y"), component("/mav.z")});
+        const json newer =
+            FakeTopology::envelope({component("/mav.x", 6, 9), component("/mav.y"), component("/mav.z")});
+        a.set_document(newer);
         ASSERT_TRUE(testsupport::wait_for(
             [&] { return leaf_components(setup.port)["body"]["components"][0]["loadPercent"] == 9; },
             10s, 50ms));
         EXPECT_EQ(merged_paths(setup.port), (Paths{"/mav.x", "/mav.y"}));
-        b.set({component("/mav.x", 6, 9), component("/mav.y"), component("/mav.z")});
+        b.set_document(newer);
         ASSERT_TRUE(testsupport::wait_for(
             [&] { return merged_paths(setup.port) == Paths{"/mav.x", "/mav.y", "/mav.z"}; }, 10s, 50ms));
 
@@ -268,9 +230,10 @@ TEST(TopologyMergerRole, MergesItsServicesKeepsTheCacheAndServesItAfterARestart)
         EXPECT_TRUE(testsupport::file_exists(files.file("previous.json")));
 
         // The polls are the topology request.
-        const auto first = a.poll(0).received;
-        EXPECT_EQ(first.rfind("POST /leaf-components HTTP/1.1\r\n", 0), 0u) << first;
-        EXPECT_NE(first.find("\r\n\r\n{\"nodePath\":\"/mav\"}"), std::string::npos) << first;
+        const auto first = a.get_polls().at(0);
+        EXPECT_EQ(first.method, "POST");
+        EXPECT_EQ(first.target, "/leaf-components");
+        EXPECT_EQ(first.body, R"({"nodePath":"/mav"})");
 
         const json status = run.status();
         EXPECT_GE(status["topology"]["success"].get<uint64_t>(), 4u);
@@ -280,8 +243,8 @@ TEST(TopologyMergerRole, MergesItsServicesKeepsTheCacheAndServesItAfterARestart)
     }
 
     // Both services fail now: the restarted role serves what its cache file held.
-    a.set(503, "");
-    b.set(503, "");
+    a.set_answer(503, "");
+    b.set_answer(503, "");
     const json cached = json::parse(testsupport::read_file(files.file("current.json")));
     RunningMerger again(setup.config, setup.port);
     ASSERT_TRUE(testsupport::port_open(setup.port)) << again.error;
@@ -292,10 +255,10 @@ TEST(TopologyMergerRole, MergesItsServicesKeepsTheCacheAndServesItAfterARestart)
 }
 
 TEST(TopologyMergerRole, StatusCountsTheClientsRequestObjects) {
-    TopologyService a;
-    TopologyService b;
-    a.set({component("/mav.x")});
-    b.set(404, "");
+    FakeTopology a;
+    FakeTopology b;
+    a.set_document(FakeTopology::envelope({component("/mav.x")}));
+    b.set_answer(404, "");
     // A period of 0: each client polls exactly once.
     MergerConfig setup(json{{"clients", {a.url(), b.url()}}, {"update_period_in_sec", 0}});
     RunningMerger run(setup.config, setup.port);
@@ -316,8 +279,8 @@ TEST(TopologyMergerRole, StatusCountsTheClientsRequestObjects) {
 }
 
 TEST(TopologyMergerRole, LogLinesNameClientsInUrlOrderAndConnectionsByRequestId) {
-    TopologyService low;
-    TopologyService high;
+    FakeTopology low;
+    FakeTopology high;
     std::string first = low.url();
     std::string second = high.url();
     if (second < first) std::swap(first, second);
@@ -384,8 +347,8 @@ TEST(TopologyMergerRole, ServeFailsWithoutSectionOrUsableListenAddress) {
 
 // The real child: forked by start(), stopped by SIGTERM, reaped here.
 TEST(TopologyMergerRole, ForkedChildStopsOnSigtermAndFailsWithoutSection) {
-    TopologyService service;
-    service.set({component("/mav.x")});
+    FakeTopology service;
+    service.set_document(FakeTopology::envelope({component("/mav.x")}));
     MergerConfig setup(json{{"clients", {service.url()}}, {"update_period_in_sec", 1}});
     {
         TopologyMerger merger(setup.config);
