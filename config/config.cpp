@@ -12,6 +12,7 @@
 #include "common/syslog.hpp"
 #include "config/proxy-config.hpp"
 #include "config/router-config.hpp"
+#include "config/topology_merger-config.hpp"
 
 using nlohmann::json;
 
@@ -54,6 +55,10 @@ std::shared_ptr<RouterConfig> make_router(const json& doc) {
     return std::make_shared<RouterConfig>(doc);
 }
 
+std::shared_ptr<TopologyMergerConfig> make_topology_merger(const json& doc) {
+    return std::make_shared<TopologyMergerConfig>(doc);
+}
+
 // The role sections below have no section class in the program yet: a present section is
 // reported like one that failed, so its role stays off. Each is replaced by the
 // construction of its class (which throws "is off" itself when the member is absent).
@@ -64,10 +69,6 @@ std::shared_ptr<RouterConfig> make_router(const json& doc) {
 
 std::shared_ptr<RegistryConfig> make_registry(const json& doc) {
     unsupported_section(doc, "registry");
-}
-
-std::shared_ptr<TopologyMergerConfig> make_topology_merger(const json& doc) {
-    unsupported_section(doc, "topology_merger");
 }
 
 std::shared_ptr<config::ProxyConfig> make_proxy(const json& section) {
