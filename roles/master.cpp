@@ -10,6 +10,7 @@
 #include "config/proxy-config.hpp"
 #include "roles/proxy.hpp"
 #include "roles/router.hpp"
+#include "roles/topology_merger.hpp"
 
 #ifndef TRAVINE_REVISION
 #define TRAVINE_REVISION "unknown"
@@ -40,6 +41,8 @@ int Travine::run() {
     update_pid();
     // Roles join the pool in a fixed order, so their keys (and start order) are stable.
     if (config.get_router()) add(std::make_unique<routing::Router>(config));
+    if (config.get_topology_merger())
+        add(std::make_unique<topology_merging::TopologyMerger>(config));
     for (const auto& [name, section] : config.get_proxies())
         add(std::make_unique<proxy::Proxy>(config, name));
     if (!start()) {
