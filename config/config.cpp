@@ -11,6 +11,7 @@
 #include "common/file.hpp"
 #include "common/syslog.hpp"
 #include "config/proxy-config.hpp"
+#include "config/registry-config.hpp"
 
 using nlohmann::json;
 
@@ -60,7 +61,7 @@ std::shared_ptr<Section> build_section(const char* name, Build&& build) {
 std::shared_ptr<RouterConfig> make_router(const json& doc) { unsupported_section(doc, "router"); }
 
 std::shared_ptr<RegistryConfig> make_registry(const json& doc) {
-    unsupported_section(doc, "registry");
+    return std::make_shared<RegistryConfig>(doc);
 }
 
 std::shared_ptr<TopologyMergerConfig> make_topology_merger(const json& doc) {
