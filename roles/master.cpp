@@ -9,6 +9,7 @@
 
 #include "config/proxy-config.hpp"
 #include "roles/proxy.hpp"
+#include "roles/registry.hpp"
 #include "roles/router.hpp"
 #include "roles/topology_merger.hpp"
 
@@ -41,6 +42,7 @@ int Travine::run() {
     update_pid();
     // Roles join the pool in a fixed order, so their keys (and start order) are stable.
     if (config.get_router()) add(std::make_unique<routing::Router>(config));
+    if (config.get_registry()) add(std::make_unique<registry::Registry>(config));
     if (config.get_topology_merger())
         add(std::make_unique<topology_merging::TopologyMerger>(config));
     for (const auto& [name, section] : config.get_proxies())
