@@ -10,6 +10,7 @@
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 
+#include "common/strings.hpp"
 #include "common/syslog.hpp"
 #include "common/wildcard.hpp"
 #include "config/router-config.hpp"
@@ -110,10 +111,7 @@ namespace {
 using framework::TcpSession;
 using framework::TlsSession;
 
-// Comparison that ignores case, for texts of equal length only.
-bool iequals(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && boost::algorithm::iequals(a, b);
-}
+using framework::iequals;
 
 std::string_view view(boost::string_view s) { return {s.data(), s.size()}; }
 

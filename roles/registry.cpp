@@ -13,6 +13,7 @@
 
 #include <boost/beast/core/buffers_to_string.hpp>
 
+#include "common/strings.hpp"
 #include "common/pipe.hpp"
 #include "common/syslog.hpp"
 
@@ -46,13 +47,7 @@ std::string& thread_error() {
     return error;
 }
 
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
+using framework::iequals;
 
 // A number from the network as a T. The library converts a fractional number with a plain
 // cast, which is undefined beyond T's range: such a value is clamped instead. Anything but a

@@ -12,6 +12,7 @@
 
 #include <boost/beast/core/buffers_to_string.hpp>
 
+#include "common/strings.hpp"
 #include "common/syslog.hpp"
 #include "config/config.hpp"
 #include "config/router-config.hpp"
@@ -35,13 +36,9 @@ using nlohmann::json;
 constexpr int kBacklog = 128;
 constexpr std::string_view kNoAnswer = R"({"error":"no rule answered"})";
 
-// Same length, each character compared after upper-casing (only ASCII letters fold).
+// Beast's own comparison reads one byte past the end when the texts differ only in case.
 bool iequals(boost::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
+    return framework::iequals(std::string_view(a.data(), a.size()), b);
 }
 
 int64_t uptime_of(const framework::Process& process) {

@@ -12,6 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "common/strings.hpp"
 #include "common/syslog.hpp"
 #include "config/config.hpp"
 #include "config/topology_merger-config.hpp"
@@ -30,12 +31,7 @@ constexpr uint32_t kMax16 = 0xFFFF;
 // Written out: Beast's own comparison reads one byte past the end of its arguments when the
 // last characters differ only in case.
 bool iequals(beast::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
+    return framework::iequals(std::string_view(a.data(), a.size()), b);
 }
 
 // Raises `counter` to `value` unless it is already higher, so concurrent refreshes never
