@@ -5,7 +5,9 @@
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdio>
 #include <limits>
 #include <stdexcept>
 #include <thread>
@@ -174,13 +176,14 @@ int Registry::main() {
     subscribe_timer = std::make_unique<framework::Timer>(io);
     sync_timer = std::make_unique<framework::Timer>(io);
     confgen_timer = std::make_unique<framework::Timer>(watchdog->io);
-    watchdog->start();
 
     const sockaddr_in& at = section->callback_url.addr;
     listener->listen(net::ip::tcp::endpoint(net::ip::address_v4(ntohl(at.sin_addr.s_addr)),
                                             ntohs(at.sin_port)),
                      128);
     subscribe(get_last_uuid());
+    // Runs start only on the loop, so the watchdog is needed only while it runs.
+    watchdog->start();
     run(2);
     watchdog->stop();
     section->sync_stats();
