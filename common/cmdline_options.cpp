@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "common/strings.hpp"
+
 namespace framework {
 
 namespace {
@@ -11,16 +13,6 @@ std::string lower(std::string_view text) {
     std::string out(text);
     for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return out;
-}
-
-bool equals_ignore_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -84,8 +76,7 @@ template <>
 bool CmdLineOptions::get_option<bool>(std::string_view name, bool def) const {
     const std::string* value = find(name);
     if (value == nullptr) return def;
-    return !(equals_ignore_case(*value, "false") || equals_ignore_case(*value, "no") ||
-             equals_ignore_case(*value, "off"));
+    return !(iequals(*value, "false") || iequals(*value, "no") || iequals(*value, "off"));
 }
 
 }  // namespace framework

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "common/strings.hpp"
+
 namespace json_tools::filter {
 
 namespace {
@@ -26,13 +28,7 @@ Node::Node(std::int32_t id, std::string name) : id(id), name(std::move(name)) {}
 Node::~Node() = default;
 
 bool Node::iequals(std::string_view a, std::string_view b) noexcept {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
+    return framework::iequals(a, b);
 }
 
 bool Node::add_next(const json& filter, std::string_view declared) {

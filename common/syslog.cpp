@@ -12,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "common/strings.hpp"
 #include "network/url.hpp"
 
 namespace framework {
@@ -34,16 +35,6 @@ int make_log_socket() noexcept {
 }
 
 void write_to_syslog(int priority, const char* message) { ::syslog(priority, "%s", message); }
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
 
 // The host name, looked up once per thread; retried while the look-up fails.
 const char* host_name() noexcept {

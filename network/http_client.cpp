@@ -153,17 +153,20 @@ bool HttpClientT<S>::forward(const Url& url, request_type&& req) {
         host = url.host;
     // Posted, never run inline: a caller inside `callback` is still in the middle of the
     // previous exchange, whose transport is shut down when that handler returns.
-    net::post(this->strand, [self = shared_from_this(), host = std::move(host), port = url.port,
-                             eps = std::move(eps), stored = std::move(stored)]() mutable {
-        self->start(std::move(host), std::move(port), std::move(eps), std::move(stored));
+    const std::uint64_t number = ++requests;
+    net::post(this->strand, [self = shared_from_this(), number, host = std::move(host),
+                             port = url.port, eps = std::move(eps),
+                             stored = std::move(stored)]() mutable {
+        self->start(number, std::move(host), std::move(port), std::move(eps), std::move(stored));
     });
     return true;
 }
 
 template <class S>
-void HttpClientT<S>::start(std::string host, std::string port, std::vector<endpoint_type> eps,
-                           std::shared_ptr<request_type> req) {
-    const std::uint64_t g = ++gen;
+void HttpClientT<S>::start(std::uint64_t number, std::string host, std::string port,
+                           std::vector<endpoint_type> eps, std::shared_ptr<request_type> req) {
+    if (number <= abandoned) return;  // cancelled before it started: never reaches the callback
+    const std::uint64_t g = gen = number;
     request = std::move(req);
     head = request->method() == http::verb::head;
     parser.reset();
@@ -204,7 +207,34 @@ void HttpClientT<S>::on_resolve(std::uint64_t g, const error_code& ec,
     timer.start(kConnectTime, [self = shared_from_this(), g](error_code) {
         net::dispatch(self->strand, [self, g] { self->on_connect_timeout(g); });
     });
+    if (stream_busy()) {
+        waiting = g;  // the last connection is still closing: within the connect time
+        return;
+    }
     connect_next(g);
+}
+
+template <class S>
+bool HttpClientT<S>::stream_busy() const {
+    // A plain socket is closed and opened again at once; a TLS stream keeps the state of
+    // its connection until every operation on it has completed.
+    if constexpr (std::is_same_v<S, TcpSession>) {
+        return false;
+    } else {
+        return handshaking || writing || this->is_closing();
+    }
+}
+
+template <class S>
+void HttpClientT<S>::resume_connect() {
+    if (waiting == 0 || stream_busy()) return;
+    const std::uint64_t g = waiting;
+    waiting = 0;
+    if (g != gen || phase != Phase::connecting) return;  // timed out or cancelled meanwhile
+    // Not from inside the transport's own closing steps.
+    net::post(this->strand, [self = shared_from_this(), g] {
+        if (g == self->gen && self->phase == Phase::connecting) self->connect_next(g);
+    });
 }
 
 template <class S>
@@ -213,10 +243,15 @@ void HttpClientT<S>::connect_next(std::uint64_t g) {
     if (Syslog::get_log_level() >= 7)
         Syslog::log(7, "%s: connecting to %s/%s:%u", this->name, transport_word<S>(),
                     ep.address().to_string().c_str(), static_cast<unsigned>(ep.port()));
+    if constexpr (std::is_same_v<S, TcpSession>) {
+        auto& socket = this->stream;
+        error_code ignored;
+        if (socket.is_open()) socket.close(ignored);  // a failed attempt, or the last request's
+        this->closing = false;
+    } else {
+        this->renew();  // nothing is pending on the stream here (stream_busy)
+    }
     auto& socket = beast::get_lowest_layer(this->stream);
-    error_code ignored;
-    if (socket.is_open()) socket.close(ignored);  // a failed attempt, or the last request's
-    this->closing = false;
     // The TCP connection is made here, so that a name with several addresses can try
     // them in turn; the transport takes over once one answers (or the last one fails).
     socket.async_connect(ep, net::bind_executor(this->strand, [self = shared_from_this(), g](
@@ -237,14 +272,19 @@ void HttpClientT<S>::on_connect_attempt(std::uint64_t g, error_code ec) {
     if constexpr (std::is_same_v<S, TcpSession>) {
         this->on_connect_impl(ec);
     } else {
+        handshaking = true;  // on_connect reports its end, even at once for a failed connect
         this->handshake(ec);
     }
 }
 
 template <class S>
 bool HttpClientT<S>::on_connect(error_code& ec) {
+    handshaking = false;
     // Cancelled or timed out while the connection was completing: stop silently.
-    if (phase != Phase::connecting) return false;
+    if (phase != Phase::connecting) {
+        resume_connect();
+        return false;
+    }
     if (ec) {
         if (ec != net::error::operation_aborted) on_failure();
         return false;
@@ -254,11 +294,14 @@ bool HttpClientT<S>::on_connect(error_code& ec) {
     new_parser();
     phase = Phase::exchanging;
     const std::uint64_t g = gen;
+    writing = true;
     http::async_write(this->stream, *request,
                       net::bind_executor(this->strand, [self = shared_from_this(), g,
                                                         req = request](error_code wec, std::size_t) {
+                          self->writing = false;
                           if (wec && wec != net::error::operation_aborted && g == self->gen)
-                              self->do_cancel(wec);
+                              self->do_cancel(wec, g);
+                          self->resume_connect();
                       }));
     timer.start(kAnswerTime, [self = shared_from_this(), g](error_code) {
         net::dispatch(self->strand, [self, g] { self->on_answer_timeout(g); });
@@ -340,11 +383,21 @@ void HttpClientT<S>::on_answer_timeout(std::uint64_t g) {
 
 template <class S>
 void HttpClientT<S>::cancel(error_code ec) {
-    net::dispatch(this->strand, [self = shared_from_this(), ec] { self->do_cancel(ec); });
+    // Taken here, so that a request made just before (its start still queued on the
+    // strand, as when `send` and `cancel` are both called from `callback`) is the one
+    // cancelled.
+    const std::uint64_t upto = requests.load();
+    net::dispatch(this->strand,
+                  [self = shared_from_this(), ec, upto] { self->do_cancel(ec, upto); });
 }
 
 template <class S>
-void HttpClientT<S>::do_cancel(error_code ec) {
+void HttpClientT<S>::do_cancel(error_code ec, std::uint64_t upto) {
+    if (upto > gen) {
+        // The request under way, if any, is an older one that has already answered.
+        abandoned = upto;
+        return;
+    }
     switch (phase) {
         case Phase::resolving:
             phase = Phase::done;  // never reaches the callback
@@ -404,8 +457,6 @@ void HttpClientT<S>::on_response_impl(response_type&& answer) {
 }
 
 template class HttpClientT<TcpSession>;
-#ifdef TRAVINE_HAS_TLS_SESSION
 template class HttpClientT<TlsSession>;
-#endif
 
 }  // namespace framework

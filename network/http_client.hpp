@@ -16,6 +16,7 @@
 // Every handler of a client runs on the transport's strand, so `callback` runs there
 // too; an owner that shares state with other connections locks it itself. The client
 // is kept alive by its pending handlers even when the owner has let go.
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -36,10 +37,7 @@
 #include "network/namespaces.hpp"
 #include "network/tcp_session.hpp"
 #include "network/timer.hpp"
-#if __has_include("network/tls_session.hpp")
 #include "network/tls_session.hpp"
-#define TRAVINE_HAS_TLS_SESSION 1
-#endif
 #include "network/url.hpp"
 
 namespace framework {
@@ -65,9 +63,11 @@ public:
     // HTTP/1.1 requests get "Host" and "Connection: close"; the length fields are
     // recomputed from the body. Logs no request line.
     virtual bool forward(const Url& url, request_type&& req) = 0;
-    // Abandons the request. While the host is looked up or the connection is made, the
-    // callback is then never called; during the exchange it gets the complete answer
-    // if one was read, else the made-up 503. May be called from any thread.
+    // Abandons the request. While the host is looked up or the connection is made (or
+    // before the request has even started: `send` from inside `callback`, then
+    // `cancel`), the callback is then never called; during the exchange it gets the
+    // complete answer if one was read, else the made-up 503. May be called from any
+    // thread.
     virtual void cancel(boost::system::error_code ec) = 0;
 
     // A JSON body: appends "Content-Type: application/json" to `fields` and sends the
@@ -118,6 +118,9 @@ public:
 protected:
     bool on_connect(error_code& ec) override;
     bool on_read(error_code& ec, const net::const_buffer& data) override;
+    // TlsSession's hook when its connection has closed (an override there; over plain
+    // TCP nothing calls it).
+    void on_closed() { resume_connect(); }  // NOLINT(modernize-use-override)
 
 private:
     enum class Phase { idle, resolving, connecting, exchanging, done };
@@ -125,15 +128,19 @@ private:
     void set_name(const char* name);
     bool check_url(const Url& url);
     // Where to connect and what to send, handed to the strand by `send` and `forward`.
-    void start(std::string host, std::string port, std::vector<endpoint_type> endpoints,
-               std::shared_ptr<request_type> req);
+    void start(std::uint64_t number, std::string host, std::string port,
+               std::vector<endpoint_type> endpoints, std::shared_ptr<request_type> req);
     void on_resolve(std::uint64_t gen, const error_code& ec,
                     const net::ip::tcp::resolver::results_type& results);
+    // A TLS stream carries one connection at a time: the next one waits until the last
+    // one's handshake, write and closing handshake have ended.
+    bool stream_busy() const;
+    void resume_connect();
     void connect_next(std::uint64_t gen);
     void on_connect_attempt(std::uint64_t gen, error_code ec);
     void on_connect_timeout(std::uint64_t gen);
     void on_answer_timeout(std::uint64_t gen);
-    void do_cancel(error_code ec);
+    void do_cancel(error_code ec, std::uint64_t upto);
     void stop_transport(error_code ec);
     void new_parser();
     void on_failure();
@@ -144,18 +151,23 @@ private:
     std::shared_ptr<request_type> request;
     Timer timer;
 
+    // Numbers the requests as `send` and `forward` make them, on the caller's thread.
+    std::atomic<std::uint64_t> requests{0};
+
     // Strand-only state of the request under way.
     Phase phase = Phase::idle;
-    std::uint64_t gen = 0;  // one per request: handlers of an older one do nothing
+    std::uint64_t gen = 0;        // the number of the request under way: older handlers do nothing
+    std::uint64_t abandoned = 0;  // requests up to this number were cancelled before they started
     bool head = false;      // the request is HEAD: its answer has no body
     bool stopped = false;   // we shut the transport down (time-out, cancel, failed write)
     std::vector<endpoint_type> endpoints;  // tried in order within the connect time
     std::size_t next_endpoint = 0;
+    bool handshaking = false;   // a TLS handshake is pending on the stream
+    bool writing = false;       // the request's write is pending on the stream
+    std::uint64_t waiting = 0;  // the request whose connect waits for the stream
 };
 
 extern template class HttpClientT<TcpSession>;
-#ifdef TRAVINE_HAS_TLS_SESSION
 extern template class HttpClientT<TlsSession>;
-#endif
 
 }  // namespace framework

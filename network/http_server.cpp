@@ -135,13 +135,14 @@ void HttpServerT<S>::dispatch_request() {
 }
 
 template <class S>
-bool HttpServerT<S>::respond(response_type&& message) {
+template <class Build>
+bool HttpServerT<S>::answer_with(Build&& build) {
     if (!claim_answer()) return false;
     try {
-        if (!answer || &message != &*answer) answer.emplace(std::move(message));
+        build();
         answer->prepare_payload();
     } catch (...) {
-        answered_ = false;
+        answered_ = false;  // nothing was written: a later answer may still go out
         throw;
     }
     write_answer();
@@ -149,10 +150,16 @@ bool HttpServerT<S>::respond(response_type&& message) {
 }
 
 template <class S>
+bool HttpServerT<S>::respond(response_type&& message) {
+    return answer_with([&] {
+        if (!answer || &message != &*answer) answer.emplace(std::move(message));
+    });
+}
+
+template <class S>
 bool HttpServerT<S>::respond(http::status status, std::string_view body,
                              boost::string_view content_type) {
-    if (!claim_answer()) return false;
-    try {
+    return answer_with([&] {
         answer.emplace();
         answer->version(11);
         answer->result(status);
@@ -166,13 +173,7 @@ bool HttpServerT<S>::respond(http::status status, std::string_view body,
         }
         answer->set(http::field::cache_control, "no-store");
         answer->set(http::field::connection, "close");
-        answer->prepare_payload();
-    } catch (...) {
-        answered_ = false;
-        throw;
-    }
-    write_answer();
-    return true;
+    });
 }
 
 template <class S>

@@ -80,6 +80,10 @@ protected:
 
 private:
     bool claim_answer() { return !answered_.exchange(true); }
+    // Claims the answer, lets `build` fill in `answer`, sets its length fields and
+    // writes it; a `build` that throws gives the claim back.
+    template <class Build>
+    bool answer_with(Build&& build);
     void write_answer();
     void start_write();
     void on_write(error_code ec);

@@ -59,6 +59,12 @@ TlsSession::TlsSession(net::io_context& io, const nlohmann::json& settings)
       guard_(io) {
 }
 
+void TlsSession::renew() {
+    stream = TlsStream(get_context(), static_cast<ssl::context&>(*this));
+    phase_ = Phase::idle;
+    closing = false;
+}
+
 void TlsSession::accept() {
     if (Syslog::get_log_level() >= 6) {
         const auto peer = beast::get_lowest_layer(stream).remote_endpoint();  // throws when gone
@@ -187,6 +193,7 @@ void TlsSession::on_shutdown(error_code) {
     auto& socket = beast::get_lowest_layer(stream);
     if (socket.is_open()) socket.close(ignored);
     SSL_clear(stream.native_handle());
+    on_closed();
 }
 
 }  // namespace framework

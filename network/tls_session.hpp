@@ -45,11 +45,23 @@ public:
 
     void handshake(error_code ec);
     void on_shutdown(error_code ec);
+    // True while a closing handshake is under way: the stream cannot carry a new
+    // connection until it has ended (`on_closed`).
+    bool is_closing() const { return phase_ == Phase::closing; }
+    // A client that connects again: a fresh stream (new socket, new OpenSSL connection
+    // object on this session's context) replaces the last one, which OpenSSL cannot
+    // always carry into a second connection. Only while no operation is pending on it.
+    void renew();
     bool on_verify_certificate(bool preverified, ssl::verify_context& ctx);
 
     std::shared_ptr<TlsSession> shared_from_this() {
         return std::static_pointer_cast<TlsSession>(base_type::shared_from_this());
     }
+
+protected:
+    // The connection has ended and its socket is closed (at the end of `on_shutdown`,
+    // on the strand); a client that connects again waits for it.
+    virtual void on_closed() {}
 
 private:
     enum class Phase { idle, handshaking, open, closing, closed };

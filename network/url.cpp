@@ -10,17 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/strings.hpp"
+
 namespace framework {
 namespace {
 
 bool iequals_prefix(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) return false;
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(text[i])) !=
-            std::toupper(static_cast<unsigned char>(prefix[i])))
-            return false;
-    }
-    return true;
+    return text.size() >= prefix.size() && iequals(text.substr(0, prefix.size()), prefix);
 }
 
 // The port's value as strtol reads it, but only from a leading digit and only when it

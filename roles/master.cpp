@@ -7,6 +7,12 @@
 #include <exception>
 #include <memory>
 
+#include "config/proxy-config.hpp"
+#include "roles/proxy.hpp"
+#include "roles/registry.hpp"
+#include "roles/router.hpp"
+#include "roles/topology_merger.hpp"
+
 #ifndef TRAVINE_REVISION
 #define TRAVINE_REVISION "unknown"
 #endif
@@ -35,6 +41,12 @@ bool Travine::load_config(std::string_view path) {
 int Travine::run() {
     update_pid();
     // Roles join the pool in a fixed order, so their keys (and start order) are stable.
+    if (config.get_router()) add(std::make_unique<routing::Router>(config));
+    if (config.get_registry()) add(std::make_unique<registry::Registry>(config));
+    if (config.get_topology_merger())
+        add(std::make_unique<topology_merging::TopologyMerger>(config));
+    for (const auto& [name, section] : config.get_proxies())
+        add(std::make_unique<proxy::Proxy>(config, name));
     if (!start()) {
         log(4, "can not start process(es)");
         stop();

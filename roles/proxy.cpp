@@ -4,9 +4,17 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <stdexcept>
+
+#include <boost/algorithm/string/predicate.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
 
 #include "common/syslog.hpp"
 #include "common/wildcard.hpp"
+#include "config/router-config.hpp"
+#include "network/tcp_session.hpp"
+#include "network/tls_session.hpp"
 
 namespace proxy {
 
@@ -96,5 +104,257 @@ void add_counters(nlohmann::json& doc, const Upstreams& upstreams) {
         }
     }
 }
+
+namespace {
+
+using framework::TcpSession;
+using framework::TlsSession;
+
+// Comparison that ignores case, for texts of equal length only.
+bool iequals(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && boost::algorithm::iequals(a, b);
+}
+
+std::string_view view(boost::string_view s) { return {s.data(), s.size()}; }
+
+net::ip::tcp::endpoint endpoint_of(const framework::Url& url) {
+    return {net::ip::address_v4(ntohl(url.addr.sin_addr.s_addr)), ntohs(url.addr.sin_port)};
+}
+
+// A request whose body length two readers could take differently: a Transfer-Encoding next to
+// a Content-Length, or a Transfer-Encoding that does not end in chunked (its body has no
+// length at all). The parser already refuses differing or malformed Content-Length values.
+// Such a request is never forwarded, even though the forwarded framing is rebuilt anyway.
+template <class Parser>
+bool is_ambiguous(const Parser& parser) {
+    const auto& req = parser.get();
+    if (req.find(http::field::transfer_encoding) == req.end()) return false;
+    return req.find(http::field::content_length) != req.end() || !parser.chunked();
+}
+
+}  // namespace
+
+// ---- Proxy ----------------------------------------------------------------
+
+Proxy::Proxy(const Config& config, std::string_view name)
+    : framework::Process(name), config(&config) {
+    add_signal(SIGTERM);
+}
+
+const config::ProxyConfig* Proxy::get_config() const {
+    if (section_) return section_.get();
+    // Not opened yet: the section is looked up; the child's configuration never changes,
+    // so the document keeps it alive.
+    const auto section = config->get_proxy(name);
+    if (!section) throw std::runtime_error("config is unavailable");
+    return section.get();
+}
+
+void Proxy::open() {
+    section_ = config->get_proxy(name);
+    if (!section_) throw std::runtime_error("config is unavailable");
+    zeb_ = iequals(config->get_gw_type(), "ZEB");
+    router_ = config->get_router();
+    server_ssl_ = &config->get_server_ssl();
+    client_ssl_ = &config->get_client_ssl();
+
+    listener = std::make_shared<Listener>(
+        io, [this](net::ip::tcp::socket&& socket) { on_accept(std::move(socket)); });
+    listener->listen(endpoint_of(section_->listen), 128);
+    for (const auto& [key, settings] : section_->upstreams)
+        upstreams.emplace(std::piecewise_construct, std::forward_as_tuple(key),
+                          std::forward_as_tuple(settings));
+}
+
+int Proxy::main() {
+    open();
+    return run(0);
+}
+
+void Proxy::on_stop() {
+    if (!listener) return;
+    boost::system::error_code ignored;
+    listener->acceptor.cancel(ignored);
+    listener->acceptor.close(ignored);
+}
+
+void Proxy::on_accept(net::ip::tcp::socket&& socket) {
+    if (get_config()->listen.proto & framework::Url::kHttps) {
+        std::make_shared<Worker<TlsSession>>(*this, std::move(socket), get_server_ssl())->accept();
+    } else {
+        std::make_shared<Worker<TcpSession>>(*this, std::move(socket))->accept();
+    }
+}
+
+Route Proxy::get_route(boost::string_view target, const net::ip::address& client,
+                       std::string_view name) const {
+    return route_by_mask(get_config()->locations, upstreams, view(target), client, name);
+}
+
+Route Proxy::get_route(const Upstream& upstream, const net::ip::address& client,
+                       std::string_view name) const {
+    return upstream.get_route(client, name);
+}
+
+const Upstream* Proxy::find_upstream(std::string_view key) const {
+    const auto it = upstreams.find(key);
+    return it == upstreams.end() ? nullptr : &it->second;
+}
+
+nlohmann::json Proxy::get_status() const {
+    nlohmann::json doc = nlohmann::json::object();
+    doc["version"] = TRAVINE_VERSION;
+    doc["uptime"] = static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
+                                             std::chrono::system_clock::now() - start_time)
+                                             .count());
+    doc["work_dir"] = std::string(config->get_work_dir());
+    doc["pid_file"] = std::string(config->get_pid_file());
+    const std::size_t live = TcpSession::count_.load() + TlsSession::count_.load();
+    doc["objects"] = live > 0 ? live - 1 : 0;  // less the connection that asks
+    add_counters(doc, upstreams);
+    return doc;
+}
+
+// ---- Worker ---------------------------------------------------------------
+
+template <class S>
+bool Worker<S>::respond(http::status status) {
+    return respond(status, std::string());
+}
+
+template <class S>
+bool Worker<S>::respond(http::status status, const std::string& body) {
+    if (!base_type::respond(status, body, {})) return false;
+    if (peer) peer->stats.count_proxy(status);
+    return true;
+}
+
+template <class S>
+void Worker<S>::on_header(boost::string_view name, boost::string_view value) {
+    if (!iequals(view(name), "vex-rest-id")) return;
+    std::snprintf(this->name, sizeof this->name, "%.*s", static_cast<int>(value.size()), value.data());
+}
+
+template <class S>
+net::ip::address Worker<S>::client_address() {
+    return beast::get_lowest_layer(this->stream).remote_endpoint().address();
+}
+
+template <class S>
+void Worker<S>::on_request(parser_type& parser) {
+    auto& req = parser.get();
+    if (is_ambiguous(parser)) {
+        Syslog::log(4, "%s: ambiguous message length, request refused", this->name);
+        respond(http::status::bad_request);
+        return;
+    }
+    if (req.method() == http::verb::get && iequals(view(req.target()), kStatusTarget)) {
+        base_type::respond(http::status::ok, owner->get_status());
+        return;
+    }
+    if (owner->is_zeb()) {
+        route_by_router(req);
+        return;
+    }
+    const auto [status, chosen] = owner->get_route(req.target(), client_address(), this->name);
+    peer = chosen;
+    if (!peer) {
+        respond(status);
+        return;
+    }
+    forward(peer->url, parser.release());
+}
+
+template <class S>
+void Worker<S>::route_by_router(const request_type& req) {
+    if (!owner->get_config()->locations.empty())
+        Syslog::log(4, "%s: all location(s) is skipped for ZEB", this->name);
+    const RouterConfig* router = owner->get_router();
+    if (!router) {
+        Syslog::log(3, "%s: no config for router", this->name);
+        respond(http::status::service_unavailable);
+        return;
+    }
+    // The router is asked with the client's request line and fields only; its listener is
+    // always plain HTTP.
+    request_type query;
+    query.base() = req.base();
+    query.method(http::verb::get);
+    auto client = std::make_shared<framework::HttpClientT<TcpSession>>(this->name, this->get_context());
+    client->callback = [self = shared_from_this()](response_type&& answer) {
+        net::dispatch(self->strand, [self, answer = std::move(answer)]() mutable {
+            self->on_zeb_route(std::move(answer));
+        });
+    };
+    // A refused router URL is logged by the client; the time limit answers then.
+    client->forward(router->listen, std::move(query));
+}
+
+template <class S>
+void Worker<S>::on_zeb_route(response_type&& answer) {
+    // The time limit has answered the client already: its request is not sent anywhere now.
+    if (this->answer) return;
+    const std::string body = beast::buffers_to_string(answer.body().data());
+    const http::status status = answer.result();
+    if (status != http::status::ok) {
+        if (body.empty())
+            respond(status);
+        else
+            respond(status, body);
+        return;
+    }
+    // A 200 that cannot be used is the router's failure, not the client's success: 502.
+    try {
+        const auto route = nlohmann::json::parse(body);
+        const auto& cluster = route.at("cluster").get_ref<const std::string&>();
+        (void)route.at("url").get_ref<const std::string&>();
+        if (const Upstream* upstream = owner->find_upstream(cluster)) {
+            const auto [decision, chosen] = owner->get_route(*upstream, client_address(), this->name);
+            if (chosen) {
+                peer = chosen;
+                Syslog::log(6, "%s: using %s/%s", this->name, cluster.c_str(), peer->url.address.c_str());
+                forward(peer->url, this->parser->release());
+                return;
+            }
+        }
+        Syslog::log(4, "%s: unable to route to %s", this->name, cluster.c_str());
+        respond(http::status::not_found, body);
+    } catch (const std::exception& e) {
+        Syslog::log(3, "%s: on_zeb_route: %s", this->name, e.what());
+        respond(http::status::bad_gateway, body);
+    }
+}
+
+template <class S>
+void Worker<S>::forward(const framework::Url& url, request_type&& req) {
+    std::shared_ptr<framework::HttpxClient> client;
+    if (url.proto & framework::Url::kHttps) {
+        client = std::make_shared<framework::HttpClientT<TlsSession>>(this->name, this->get_context(),
+                                                                      owner->get_client_ssl());
+    } else {
+        client = std::make_shared<framework::HttpClientT<TcpSession>>(this->name, this->get_context());
+    }
+    client->callback = [self = shared_from_this()](response_type&& res) {
+        net::dispatch(self->strand, [self, res = std::move(res)]() mutable {
+            self->on_response(std::move(res));
+        });
+    };
+    // A refused server URL is logged by the client; the time limit answers then.
+    client->forward(url, std::move(req));
+}
+
+template <class S>
+void Worker<S>::on_response(response_type&& res) {
+    if (peer) peer->stats.count_upstream(res.result());
+    base_type::respond(std::move(res));  // refused after the time limit's answer
+}
+
+template <class S>
+void Worker<S>::on_timeout() {
+    respond(http::status::gateway_timeout);
+}
+
+template class Worker<TcpSession>;
+template class Worker<TlsSession>;
 
 }  // namespace proxy

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <exception>
 
+#include "common/strings.hpp"
+
 namespace {
 
 constexpr int8_t kNotBase64 = -1;
@@ -24,15 +26,6 @@ constexpr std::array<int8_t, 256> make_table() {
 
 // Indexed by the byte as unsigned, so bytes above 0x7f are simply outside the alphabet.
 constexpr std::array<int8_t, 256> kDecode = make_table();
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
 
 }  // namespace
 
@@ -89,12 +82,12 @@ bool Jwt::is_signature_valid() const {
     try {
         const auto header = get_header();
         const auto typ = header.value("typ", std::string());
-        if (!typ.empty() && !iequals(typ, "JWT")) {
+        if (!typ.empty() && !framework::iequals(typ, "JWT")) {
             last_error = "in token header field 'typ' is " + typ + " but expected JWT";
             return false;
         }
         const auto alg = header.at("alg").get<std::string>();
-        if (!iequals(alg, "none")) {
+        if (!framework::iequals(alg, "none")) {
             last_error = "encryption algorithm " + alg + " is not supported for route token";
             return false;
         }

@@ -5,16 +5,9 @@
 
 #include <nlohmann/json.hpp>
 
-namespace {
+#include "common/strings.hpp"
 
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
+namespace {
 
 // The "nodePath" of a node object. A node that is not an object raises the library's type
 // error; a node without "nodePath" is refused rather than read.
@@ -45,7 +38,7 @@ bool RouteTokenParser::parse(std::string_view payload) {
         }
         const auto master = route.value("masterNode", nlohmann::json());
         const nlohmann::json* chosen = nullptr;
-        if (!master.is_null() && !iequals(master.value("type", std::string()), "REPAIR")) {
+        if (!master.is_null() && !framework::iequals(master.value("type", std::string()), "REPAIR")) {
             chosen = &master;
         }
         nlohmann::json slave;

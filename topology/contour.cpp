@@ -5,26 +5,17 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/strings.hpp"
 #include "common/syslog.hpp"
 
 using nlohmann::json;
 
 namespace {
 
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (std::toupper(static_cast<unsigned char>(a[i])) !=
-            std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    }
-    return true;
-}
-
 template <typename T, size_t N>
 T find_value(const std::array<Contour::Row<T>, N>& table, std::string_view name) {
     for (const auto& row : table)
-        if (iequals(row.name, name)) return row.value;
+        if (framework::iequals(row.name, name)) return row.value;
     return T{0};
 }
 

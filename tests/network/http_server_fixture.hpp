@@ -13,9 +13,19 @@
 
 #include "network/http_server.hpp"
 #include "network/listener.hpp"
+#include "support/scripted_peer.hpp"
 #include "support/test_support.hpp"
 
 namespace servertest {
+
+// With `using namespace servertest;` a server test has every name it uses but its own
+// transport's server and connection.
+using framework::TcpSession;
+using framework::TlsSession;
+using testsupport::PeerTls;
+using testsupport::RawClient;
+using testsupport::raw_exchange;
+using testsupport::wait_for;
 
 template <class S>
 class TestConnection : public framework::HttpServerT<S> {

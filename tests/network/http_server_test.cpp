@@ -13,16 +13,10 @@
 
 namespace {
 
-using framework::TcpSession;
-using servertest::IoThreads;
-using servertest::LogCapture;
-using servertest::no_live_connections;
-using testsupport::RawClient;
-using testsupport::raw_exchange;
-using testsupport::wait_for;
-using Server = servertest::TestServer<TcpSession>;
-using Connection = Server::Connection;
+using namespace servertest;
 using namespace std::chrono_literals;
+using Server = TestServer<TcpSession>;
+using Connection = Server::Connection;
 
 const std::string kGet = "GET /status?x=1 HTTP/1.1\r\nHost: h\r\n\r\n";
 

@@ -10,16 +10,10 @@
 
 namespace {
 
-using framework::TlsSession;
-using servertest::IoThreads;
-using servertest::LogCapture;
-using servertest::no_live_connections;
-using testsupport::PeerTls;
-using testsupport::RawClient;
-using testsupport::wait_for;
-using Server = servertest::TestServer<TlsSession>;
-using Connection = Server::Connection;
+using namespace servertest;
 using namespace std::chrono_literals;
+using Server = TestServer<TlsSession>;
+using Connection = Server::Connection;
 
 const std::string kGet = "GET / HTTP/1.1\r\nHost: h\r\n\r\n";
 const std::string kOk =
@@ -107,9 +101,12 @@ TEST_F(Tls, ContextFailuresAreLoggedNotThrown) {
         LogCapture log;
         const std::string answer = exchange(test.settings, without_cert());
         EXPECT_TRUE(log.has(test.log)) << log.text();
-        if (test.answered) EXPECT_FALSE(answer.empty()) << test.log;
-        if (test.log.find("cipher") == std::string::npos)
+        if (test.answered) {
+            EXPECT_FALSE(answer.empty()) << test.log;
+        }
+        if (test.log.find("cipher") == std::string::npos) {
             EXPECT_TRUE(answer.empty()) << test.log;
+        }
     }
     LogCapture log;
     framework::TlsContext client(ssl::context::tlsv12_client, nullptr, true);

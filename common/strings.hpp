@@ -1,0 +1,21 @@
+#pragma once
+// Text comparisons shared by every layer.
+#include <cctype>
+#include <cstddef>
+#include <string_view>
+
+namespace framework {
+
+// Equal length and equal characters after upper-casing each in the global locale (the
+// program never changes it, so only ASCII letters fold).
+inline bool iequals(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (std::toupper(static_cast<unsigned char>(a[i])) !=
+            std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    }
+    return true;
+}
+
+}  // namespace framework

@@ -1,0 +1,260 @@
+#include "roles/router.hpp"
+
+#include <arpa/inet.h>
+#include <signal.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+#include <string>
+
+#include <boost/beast/core/buffers_to_string.hpp>
+
+#include "common/syslog.hpp"
+#include "config/config.hpp"
+#include "config/router-config.hpp"
+#include "rules/compatibility-19-4-rule.hpp"
+#include "rules/error-rule.hpp"
+#include "rules/vex-force-node-rule.hpp"
+#include "rules/vex-go-node-rule.hpp"
+#include "rules/vex-operation-id-rule.hpp"
+#include "rules/vex-route-rule.hpp"
+#include "rules/vex-tenant-rule.hpp"
+#include "rules/zeb-host-rule.hpp"
+#include "rules/zeb-node-alias-rule.hpp"
+
+namespace routing {
+
+namespace {
+
+using framework::Syslog;
+using nlohmann::json;
+
+constexpr int kBacklog = 128;
+constexpr std::string_view kNoAnswer = R"({"error":"no rule answered"})";
+
+// Same length, each character compared after upper-casing (only ASCII letters fold).
+bool iequals(boost::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+int64_t uptime_of(const framework::Process& process) {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now() -
+                                                            process.start_time)
+        .count();
+}
+
+}  // namespace
+
+Router::Router(const Config& config) : framework::Process("router"), config(config) {
+    add_signal(SIGTERM);
+}
+
+// Rules first (they hold references into the section), then the topology client, then the
+// listener; the process base goes last.
+Router::~Router() {
+    rules.clear();
+    topology.reset();
+    listener.reset();
+}
+
+int Router::main() { return serve(0); }
+
+void Router::build_chain() {
+    rules.push_back(std::make_unique<VexForceNodeRule>(*this));
+    rules.push_back(std::make_unique<VexGoNodeRule>(*this));
+    rules.push_back(std::make_unique<VexOperationIdRule>(*this));
+    rules.push_back(std::make_unique<VexRouteRule>(*this));
+    rules.push_back(std::make_unique<ZebHostRule>(*this));
+    rules.push_back(std::make_unique<ZebNodeAliasRule>(*this));
+    rules.push_back(std::make_unique<VexTenantRule>(*this));
+    rules.push_back(std::make_unique<Compatibility194Rule>(*this));
+    rules.push_back(std::make_unique<ErrorRule>(*this));
+}
+
+int Router::serve(int threads) {
+    // A reload may have removed the section, or it may have failed: the child then fails
+    // and is started again until a reload brings it back.
+    section = config.get_router();
+    if (!section) throw std::runtime_error("router: no router section in the configuration");
+    const auto root = config.get_mav_root();
+    Syslog::log(6, "MAV path: %.*s", static_cast<int>(root.size()), root.data());
+
+    rules.clear();
+    build_chain();
+
+    listener = std::make_shared<framework::Listener<net::ip::tcp>>(
+        io, [this](net::ip::tcp::socket&& socket) { on_accept(std::move(socket)); });
+    const auto& addr = section->listen.addr;
+    listener->listen(net::ip::tcp::endpoint(net::ip::address_v4(ntohl(addr.sin_addr.s_addr)),
+                                            ntohs(addr.sin_port)),
+                     kBacklog);
+
+    topology = std::make_unique<TopologyClient>(config, section->filter, section->topology_url,
+                                                static_cast<uint16_t>(section->update_period_sec),
+                                                io, nullptr, nullptr);
+    topology->update();
+    return run(threads);
+}
+
+void Router::on_accept(net::ip::tcp::socket&& socket) {
+    std::make_shared<Worker>(std::move(socket), *this)->accept();
+}
+
+void Router::on_stop() {
+    if (topology) topology->stop();
+    if (listener) {
+        boost::system::error_code ignored;
+        listener->acceptor.cancel(ignored);
+        listener->acceptor.close(ignored);
+    }
+}
+
+std::shared_ptr<TopologyData> Router::get_topology() const {
+    return topology ? topology->get() : nullptr;
+}
+
+const json& Router::get_rule_config(std::string_view name) const {
+    static const json kNone = json::object();
+    return section ? section->get_rule_config(name) : kNone;
+}
+
+std::string_view Router::get_mav_root() const { return config.get_mav_root(); }
+
+Worker::Worker(net::ip::tcp::socket&& socket, const Router& router)
+    : HttpServerT(std::move(socket)), next_rule(router.rules.begin()), router(router) {}
+
+Worker::~Worker() { router.total.fetch_add(1); }
+
+void Worker::on_header(boost::string_view field, boost::string_view value) {
+    if (iequals(field, "vex-rest-id"))
+        std::snprintf(this->name, sizeof this->name, "%.*s", static_cast<int>(value.size()),
+                      value.data());
+}
+
+void Worker::on_request(parser_type& p) {
+    auto& request = p.get();
+    const auto target = request.target();
+    switch (request.method()) {
+        case http::verb::get:
+            if (iequals(target, "/status")) {
+                get_status();
+            } else if (iequals(target, "/topology")) {
+                get_topology_status();
+            } else {
+                Rule::headers_fixup(request);
+                get_route();
+            }
+            return;
+        case http::verb::post:
+            if (Syslog::get_log_level() > 9 && request.body().size() > 0)
+                Syslog::log(10, "mock/request: %s",
+                            beast::buffers_to_string(request.body().data()).c_str());
+            if (iequals(target, "/mock/routetoken"))
+                send_file("mock_responces/route-token.json", "application/json");
+            else if (iequals(target, "/mock/topology"))
+                send_file("mock_responces/si-topology-info.json", "application/json");
+            else if (iequals(target, "/mock/leaf-components"))
+                send_file("mock_responces/si-leaf-components.json", "application/json");
+            else
+                respond(http::status::bad_request, {}, {});
+            return;
+        default:
+            respond(http::status::method_not_allowed, {}, {});
+            return;
+    }
+}
+
+bool Worker::get_route() {
+    const auto& message = parser->get();
+    const auto target = message.target();
+    const Rule::Request request{std::string_view(this->name), message,
+                                std::string_view(target.data(), target.size())};
+    while (next_rule != router.rules.end()) {
+        const Rule& rule = **next_rule;
+        ++next_rule;
+        Result r(Result::Skip);
+        try {
+            r = rule.get_route(request);
+        } catch (const std::exception& e) {
+            Syslog::log(3, "%s: %s", this->name, e.what());
+            continue;
+        } catch (...) {
+            Syslog::log(3, "%s: unknown error", this->name);
+            continue;
+        }
+        const auto rule_name = rule.get_name();
+        switch (r.type) {
+            case Result::Skip:
+                if (Syslog::get_log_level() >= 7)
+                    Syslog::log(7, rule.is_enabled() ? "%s: %.*s: skipped" : "%s: %.*s: disabled",
+                                this->name, static_cast<int>(rule_name.size()), rule_name.data());
+                continue;
+            case Result::Route:
+            case Result::Error: {
+                // Dumped once: the same text is logged and answered.
+                const std::string body = Rule::dump_answer(r);
+                const int level = r.type == Result::Route ? 6 : 3;
+                if (Syslog::get_log_level() >= level)
+                    Syslog::log(level, "%s: %.*s: %s", this->name, static_cast<int>(rule_name.size()),
+                                rule_name.data(), body.c_str());
+                respond(r.status, body, "application/json");
+                return true;
+            }
+            case Result::Pending:
+                return true;
+        }
+    }
+    // Every rule skipped or threw: answer now rather than leave the client to the time limit.
+    Syslog::log(3, "%s: no rule answered", this->name);
+    respond(http::status::service_unavailable, kNoAnswer, "application/json");
+    return true;
+}
+
+bool Worker::get_status() {
+    json rules = json::array();
+    for (const auto& rule : router.rules)
+        if (rule->is_enabled()) rules.push_back(rule->get_stats());
+    // Every live connection of the process, outgoing ones included, but the one asking.
+    const std::size_t live = framework::TcpSession::count_.load() + framework::TlsSession::count_.load();
+    json routing = json::object();
+    routing["total"] = router.total.load();
+    routing["active"] = static_cast<uint64_t>(live > 0 ? live - 1 : 0);
+    routing["rules"] = std::move(rules);
+    json topology = json::object();
+    if (router.topology) {
+        const auto* stats = router.topology->get_stats();
+        topology["success"] = stats->success.load();
+        topology["failed"] = stats->failed.load();
+    } else {
+        topology["success"] = uint64_t{0};
+        topology["failed"] = uint64_t{0};
+    }
+    json status = json::object();
+    status["version"] = TRAVINE_VERSION;
+    status["uptime"] = uptime_of(router);
+    status["gw_type"] = router.config.get_gw_type();
+    status["work_dir"] = router.config.get_work_dir();
+    status["pid_file"] = router.config.get_pid_file();
+    status["mav_root"] = router.config.get_mav_root();
+    status["routing"] = std::move(routing);
+    status["topology"] = std::move(topology);
+    return respond(http::status::ok, status);
+}
+
+bool Worker::get_topology_status() {
+    json status = json::object();
+    status["version"] = TRAVINE_VERSION;
+    status["uptime"] = uptime_of(router);
+    const auto snapshot = router.get_topology();
+    status["topology"] = snapshot ? snapshot->get_json() : json(nullptr);
+    return respond(http::status::ok, status);
+}
+
+}  // namespace routing

@@ -1,0 +1,96 @@
+#pragma once
+// The router role: answers routing questions. It listens on the router section's address,
+// keeps one topology client polling the section's topology source, and answers every GET by
+// running the chain of nine rules over the request's fields and target against the current
+// snapshot. It also answers "/status", "/topology" and three canned test POSTs.
+//
+// `Router` is the role's process object (built in the master, run in the forked child);
+// `Worker` is one connection, one request. The rules are built in the child, once, and are
+// shared by every connection and every event-loop thread.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/utility/string_view.hpp>
+#include <nlohmann/json.hpp>
+
+#include "common/process.hpp"
+#include "network/http_server.hpp"
+#include "network/listener.hpp"
+#include "rules/rule.hpp"
+#include "topology/topology_client.hpp"
+
+class Config;
+class RouterConfig;
+
+namespace routing {
+
+class Router : public framework::Process, public RuleOwner {
+public:
+    using Rules = std::vector<std::unique_ptr<Rule>>;
+
+    // The process object named "router", with SIGTERM in its signal set. `config` must
+    // outlive it. Nothing is read from the router section until the role runs.
+    explicit Router(const Config& config);
+    ~Router() override;
+
+    // The child's main routine: serve(0).
+    int main() override;
+    // Reads the router section (throws when it is off), builds the rule chain, listens,
+    // creates the topology client and sends the first poll, then runs the event loop on
+    // `threads` threads (0: as many as the machine reports) until the listener is closed and
+    // no work remains. Tests call it in-process, on a thread of their own.
+    int serve(int threads);
+
+    // The listener's callback: one Worker per accepted socket, held only by its operations.
+    void on_accept(boost::asio::ip::tcp::socket&& socket);
+    // SIGTERM: stops polling and closes the listener; connections under way finish.
+    void on_stop() override;
+
+    // What the rules see.
+    std::shared_ptr<TopologyData> get_topology() const override;
+    const nlohmann::json& get_rule_config(std::string_view name) const override;
+    std::string_view get_mav_root() const override;
+
+    std::shared_ptr<framework::Listener<boost::asio::ip::tcp>> listener;  // null until serve
+    std::unique_ptr<Topology> topology;                                   // null until serve
+    const Config& config;
+    mutable std::atomic<uint64_t> total{0};  // ended connections, status requests included
+    Rules rules;                             // the chain, in the order it is asked
+
+protected:
+    // Appends the nine rules in chain order; called by serve once the section is read.
+    virtual void build_chain();
+
+private:
+    // Keeps the section, and so the rules' settings, alive for the role's whole life.
+    std::shared_ptr<RouterConfig> section;
+};
+
+class Worker : public framework::HttpServerT<framework::TcpSession> {
+public:
+    Worker(boost::asio::ip::tcp::socket&& socket, const Router& router);
+    // Counts the connection in the router's `total`.
+    ~Worker() override;
+
+    // Runs the chain for the request and answers with the first outcome that is not a
+    // skip; 503 {"error": "no rule answered"} should every rule skip or throw. True.
+    bool get_route();
+    // The role's status and its topology snapshot, as JSON.
+    bool get_status();
+    bool get_topology_status();
+
+protected:
+    // "vex-rest-id" (any case) names the connection in every later log line.
+    void on_header(boost::string_view name, boost::string_view value) override;
+    void on_request(parser_type& parser) override;
+
+private:
+    Router::Rules::const_iterator next_rule;
+    const Router& router;
+};
+
+}  // namespace routing
