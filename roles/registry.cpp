@@ -5,7 +5,6 @@
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <limits>
@@ -16,11 +15,13 @@
 #include <boost/beast/core/buffers_to_string.hpp>
 
 #include "common/pipe.hpp"
+#include "common/strings.hpp"
 #include "common/syslog.hpp"
 
 namespace registry {
 
 using framework::Syslog;
+using framework::iequals;
 using nlohmann::json;
 using namespace std::chrono_literals;
 
@@ -46,14 +47,6 @@ constexpr std::int64_t kShortLeaseSecs = 300;
 std::string& thread_error() {
     thread_local std::string error;
     return error;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
 }
 
 // A number from the network as a T. The library converts a fractional number with a plain
