@@ -5,6 +5,10 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/post.hpp>
 
 #include "network/server_fixture.hpp"
 #include "network/timer.hpp"
@@ -33,36 +37,42 @@ TEST(Timer, ZeroSecondsFiresOnTheNextTurnWithSuccess) {
 }
 
 TEST(Timer, ReplacedOrCancelledWaitsNeverCallTheirHandler) {
-    IoThreads loop(6);
-    // A first handler may run when its wait ran out before the restart; it must never
-    // start after the restart (or the cancel) has returned, however the completions
-    // of the loop's threads were queued.
-    std::atomic<int> late{0}, fresh{0};
+    // One loop thread, and the restart (or cancel) made on it right after the first wait
+    // has run out: the first completion is then surely queued, not running, when the timer
+    // changes, and it must do nothing. (With several threads a completion that has already
+    // begun cannot be told from a late one.)
+    IoThreads loop(1);
+    std::atomic<int> late{0}, fresh{0}, done{0};
+    std::vector<std::shared_ptr<Timer>> timers;  // alive until every wait has ended
     for (int i = 0; i < 500; ++i) {
-        Timer timer(loop.io);
-        std::atomic<bool> replaced{false};
-        timer.start(std::chrono::seconds(0), [&](boost::system::error_code) {
-            if (replaced) ++late;
+        auto timer = std::make_shared<Timer>(loop.io);
+        timers.push_back(timer);
+        boost::asio::post(loop.io, [&, timer, i] {
+            timer->start(std::chrono::seconds(0), [&](boost::system::error_code) { ++late; });
+            std::this_thread::sleep_for(std::chrono::microseconds(i % 3 == 0 ? 200 : 0));
+            if (i % 2 == 0) {
+                timer->start(std::chrono::seconds(0), [&](boost::system::error_code) { ++fresh; });
+            } else {
+                timer->cancel();
+                EXPECT_FALSE(timer->armed);
+            }
+            ++done;
         });
-        std::this_thread::yield();
-        timer.start(std::chrono::seconds(0), [&](boost::system::error_code) { ++fresh; });
-        replaced = true;
-        ASSERT_TRUE(wait_for([&] { return fresh.load() == i + 1; }, 5s, 1ms));
     }
-    for (int i = 0; i < 500; ++i) {
-        auto cancelled = std::make_shared<std::atomic<bool>>(false);
-        Timer timer(loop.io);
-        timer.start(std::chrono::seconds(0), [&, cancelled](boost::system::error_code) {
-            if (*cancelled) ++late;
-        });
-        std::this_thread::yield();
-        timer.cancel();
-        *cancelled = true;
-        EXPECT_FALSE(timer.armed);
-    }
-    std::this_thread::sleep_for(50ms);  // any stray handler would have run by now
+    ASSERT_TRUE(wait_for([&] { return done.load() == 500 && fresh.load() == 250; }, 10s));
+    // Any stray completion is queued behind these checks on the one loop thread.
+    std::atomic<bool> drained{false};
+    boost::asio::post(loop.io, [&] { drained = true; });
+    ASSERT_TRUE(wait_for([&] { return drained.load(); }, 5s));
     EXPECT_EQ(late.load(), 0);
-    EXPECT_EQ(fresh.load(), 500);
+    EXPECT_EQ(fresh.load(), 250);
+    // Destroyed on the loop thread, where their waits ran.
+    std::atomic<bool> cleared{false};
+    boost::asio::post(loop.io, [&] {
+        timers.clear();
+        cleared = true;
+    });
+    ASSERT_TRUE(wait_for([&] { return cleared.load(); }, 5s));
 }
 
 TEST(Timer, StaysArmedWhileTheReplacingWaitIsPending) {
