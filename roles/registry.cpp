@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <limits>
 #include <stdexcept>
 #include <thread>
@@ -13,13 +14,14 @@
 
 #include <boost/beast/core/buffers_to_string.hpp>
 
-#include "common/strings.hpp"
 #include "common/pipe.hpp"
+#include "common/strings.hpp"
 #include "common/syslog.hpp"
 
 namespace registry {
 
 using framework::Syslog;
+using framework::iequals;
 using nlohmann::json;
 using namespace std::chrono_literals;
 
@@ -46,8 +48,6 @@ std::string& thread_error() {
     thread_local std::string error;
     return error;
 }
-
-using framework::iequals;
 
 // A number from the network as a T. The library converts a fractional number with a plain
 // cast, which is undefined beyond T's range: such a value is clamped instead. Anything but a
@@ -169,13 +169,14 @@ int Registry::main() {
     subscribe_timer = std::make_unique<framework::Timer>(io);
     sync_timer = std::make_unique<framework::Timer>(io);
     confgen_timer = std::make_unique<framework::Timer>(watchdog->io);
-    watchdog->start();
 
     const sockaddr_in& at = section->callback_url.addr;
     listener->listen(net::ip::tcp::endpoint(net::ip::address_v4(ntohl(at.sin_addr.s_addr)),
                                             ntohs(at.sin_port)),
                      128);
     subscribe(get_last_uuid());
+    // Runs start only on the loop, so the watchdog is needed only while it runs.
+    watchdog->start();
     run(2);
     watchdog->stop();
     section->sync_stats();
