@@ -92,7 +92,10 @@ private:
     void disarm();
     void on_timer();
 
+    using serializer_type = http::serializer<false, body_type, http::basic_fields<std::allocator<char>>>;
+
     std::atomic<bool> answered_{false};  // an answer was claimed (by any thread)
+    std::optional<serializer_type> serializer_;  // the answer being written, on the strand
     // The rest is touched on the strand only.
     bool dispatched_ = false;            // the request went to the hooks
     bool written_ = false;               // the claimed answer's write has completed

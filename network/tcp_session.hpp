@@ -27,6 +27,8 @@ public:
     // receiving side, so an answer being written still goes out; the socket is closed
     // when the session is destroyed.
     void shutdown(error_code ec) override;
+    // Closes the socket now; a pending read or write ends as aborted.
+    void close();
 
     std::shared_ptr<TcpSession> shared_from_this() {
         return std::static_pointer_cast<TcpSession>(base_type::shared_from_this());
