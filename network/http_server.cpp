@@ -20,27 +20,17 @@ namespace {
 template <class Serializer>
 bool write_now(net::ip::tcp::socket& socket, Serializer& sr, boost::system::error_code& ec) {
     constexpr std::size_t kMaxBuffers = 64;
-    constexpr std::size_t kFlatLimit = 4096;
     while (!sr.is_done()) {
         std::size_t sent = 0;
         bool full = false;
         sr.next(ec, [&](boost::system::error_code& next_ec, const auto& buffers) {
             iovec iov[kMaxBuffers];
             std::size_t count = 0;
-            char flat[kFlatLimit];
-            if (beast::buffer_bytes(buffers) <= sizeof flat) {
-                // A header is many small pieces (one per field): one copy here is cheaper
-                // than the kernel taking them piece by piece.
-                iov[0].iov_base = flat;
-                iov[0].iov_len = net::buffer_copy(net::buffer(flat), buffers);
-                count = 1;
-            } else {
-                for (const auto b : beast::buffers_range_ref(buffers)) {
-                    if (count == kMaxBuffers) break;
-                    iov[count].iov_base = const_cast<void*>(b.data());
-                    iov[count].iov_len = b.size();
-                    ++count;
-                }
+            for (const auto b : beast::buffers_range_ref(buffers)) {
+                if (count == kMaxBuffers) break;
+                iov[count].iov_base = const_cast<void*>(b.data());
+                iov[count].iov_len = b.size();
+                ++count;
             }
             msghdr msg{};
             msg.msg_iov = iov;
@@ -57,7 +47,7 @@ bool write_now(net::ip::tcp::socket& socket, Serializer& sr, boost::system::erro
         });
         if (ec) return true;
         if (sent > 0) sr.consume(sent);
-        if (full) return false;
+        if (full || sent == 0) return false;
     }
     return true;
 }

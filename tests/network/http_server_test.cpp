@@ -157,6 +157,21 @@ TEST(HttpServer, BodyUpToTheLimitStreamsThroughTheBuffer) {
     EXPECT_TRUE(wait_for(no_live_connections));
 }
 
+TEST(HttpServer, AnswerLargerThanTheSocketBuffersIsWrittenInFull) {
+    // Far more than any loopback socket buffer takes at once: the first write is partial
+    // and the rest waits for the client to read.
+    const std::string body(16 << 20, 'z');
+    IoThreads loop;
+    Server server(loop.io, [&](Connection& c, auto&) { c.respond(http::status::ok, body, ""); });
+    const std::string answer = raw_exchange(server.port, kGet, 20s);
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nCache-Control: no-store\r\n"
+                             "Connection: close\r\nContent-Length: 16777216\r\n\r\n";
+    ASSERT_EQ(answer.size(), head.size() + body.size());
+    EXPECT_EQ(answer.compare(0, head.size(), head), 0);
+    EXPECT_EQ(answer.compare(head.size(), body.size(), body), 0);
+    EXPECT_TRUE(wait_for(no_live_connections));
+}
+
 TEST(HttpServer, AnswersOnceHoweverManyTryAndDispatchesOnce) {
     IoThreads loop(6);
     std::atomic<int> requests{0}, accepted{0}, refused{0};
