@@ -182,11 +182,12 @@ void HttpServerT<S>::dispatch_request() {
 
 template <class S>
 template <class Build>
-bool HttpServerT<S>::answer_with(Build&& build) {
+bool HttpServerT<S>::answer_with(bool own, Build&& build) {
     if (!claim_answer()) return false;
     try {
         build();
         answer->prepare_payload();
+        on_answer(answer->result(), own);
     } catch (...) {
         answered_ = false;  // nothing was written: a later answer may still go out
         throw;
@@ -197,7 +198,7 @@ bool HttpServerT<S>::answer_with(Build&& build) {
 
 template <class S>
 bool HttpServerT<S>::respond(response_type&& message) {
-    return answer_with([&] {
+    return answer_with(false, [&] {
         if (!answer || &message != &*answer) answer.emplace(std::move(message));
     });
 }
@@ -205,7 +206,7 @@ bool HttpServerT<S>::respond(response_type&& message) {
 template <class S>
 bool HttpServerT<S>::respond(http::status status, std::string_view body,
                              boost::string_view content_type) {
-    return answer_with([&] {
+    return answer_with(true, [&] {
         answer.emplace();
         answer->version(11);
         answer->result(status);

@@ -255,9 +255,12 @@ bool Worker<S>::respond(http::status status) {
 
 template <class S>
 bool Worker<S>::respond(http::status status, const std::string& body) {
-    if (!base_type::respond(status, body, {})) return false;
-    if (peer) peer->stats.count_proxy(status);
-    return true;
+    return base_type::respond(status, body, {});
+}
+
+template <class S>
+void Worker<S>::on_answer(http::status status, bool own) {
+    if (own && peer) peer->stats.count_proxy(status);
 }
 
 template <class S>

@@ -240,6 +240,8 @@ protected:
     void on_header(boost::string_view name, boost::string_view value) override;
     void on_request(parser_type& parser) override;
     void on_timeout() override;
+    // Counts an answer made here under the chosen server before the client can have it.
+    void on_answer(http::status status, bool own) override;
 
 private:
     void route_by_router(const request_type& req);

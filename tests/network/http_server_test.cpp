@@ -107,6 +107,8 @@ TEST(HttpServer, SendFileServesOnlySmallNonEmptyFiles) {
             result = c.send_file(dir.file(test.file), "application/json");
         });
         EXPECT_EQ(raw_exchange(server.port, kGet), test.expected) << test.file;
+        // The answer may reach the client before send_file has returned.
+        EXPECT_TRUE(wait_for([&] { return result.load() != -1; })) << test.file;
         EXPECT_EQ(result.load(), test.result ? 1 : 0) << test.file;
         ASSERT_TRUE(wait_for(no_live_connections));
     }
