@@ -2,11 +2,57 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <type_traits>
 
 #include "common/file.hpp"
 #include "common/syslog.hpp"
 
 namespace framework {
+namespace {
+
+// Writes as much of a serialized message as the socket takes without waiting. True when it
+// is finished: all written, or failed (`ec` set); false when the socket's buffer is full and
+// the rest must wait for the socket.
+template <class Serializer>
+bool write_now(net::ip::tcp::socket& socket, Serializer& sr, boost::system::error_code& ec) {
+    constexpr std::size_t kMaxBuffers = 64;
+    while (!sr.is_done()) {
+        std::size_t sent = 0;
+        bool full = false;
+        sr.next(ec, [&](boost::system::error_code& next_ec, const auto& buffers) {
+            iovec iov[kMaxBuffers];
+            std::size_t count = 0;
+            for (const auto b : beast::buffers_range_ref(buffers)) {
+                if (count == kMaxBuffers) break;
+                iov[count].iov_base = const_cast<void*>(b.data());
+                iov[count].iov_len = b.size();
+                ++count;
+            }
+            msghdr msg{};
+            msg.msg_iov = iov;
+            msg.msg_iovlen = count;
+            ssize_t n;
+            do n = ::sendmsg(socket.native_handle(), &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+            while (n < 0 && errno == EINTR);
+            if (n >= 0)
+                sent = static_cast<std::size_t>(n);
+            else if (errno == EAGAIN || errno == EWOULDBLOCK)
+                full = true;
+            else
+                next_ec.assign(errno, boost::system::system_category());
+        });
+        if (ec) return true;
+        if (sent > 0) sr.consume(sent);
+        if (full || sent == 0) return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 template <class S>
 bool HttpServerT<S>::on_connect(error_code& ec) {
@@ -136,11 +182,12 @@ void HttpServerT<S>::dispatch_request() {
 
 template <class S>
 template <class Build>
-bool HttpServerT<S>::answer_with(Build&& build) {
+bool HttpServerT<S>::answer_with(bool own, Build&& build) {
     if (!claim_answer()) return false;
     try {
         build();
         answer->prepare_payload();
+        on_answer(answer->result(), own);
     } catch (...) {
         answered_ = false;  // nothing was written: a later answer may still go out
         throw;
@@ -151,7 +198,7 @@ bool HttpServerT<S>::answer_with(Build&& build) {
 
 template <class S>
 bool HttpServerT<S>::respond(response_type&& message) {
-    return answer_with([&] {
+    return answer_with(false, [&] {
         if (!answer || &message != &*answer) answer.emplace(std::move(message));
     });
 }
@@ -159,7 +206,7 @@ bool HttpServerT<S>::respond(response_type&& message) {
 template <class S>
 bool HttpServerT<S>::respond(http::status status, std::string_view body,
                              boost::string_view content_type) {
-    return answer_with([&] {
+    return answer_with(true, [&] {
         answer.emplace();
         answer->version(11);
         answer->result(status);
@@ -228,7 +275,17 @@ void HttpServerT<S>::start_write() {
         expired_ = true;
         arm(kWriteGrace);
     }
-    http::async_write(this->stream, *answer,
+    serializer_.emplace(*answer);
+    if constexpr (std::is_same_v<S, TcpSession>) {
+        // Most answers fit the socket's buffer: written here and now, the connection closes
+        // in the same step instead of one turn of the loop later.
+        error_code ec;
+        if (write_now(this->stream, *serializer_, ec)) {
+            on_write(ec);
+            return;
+        }
+    }
+    http::async_write(this->stream, *serializer_,
                       net::bind_executor(this->strand, [self = shared_from_this()](
                                                            error_code ec, std::size_t) {
                           self->on_write(ec);
@@ -241,7 +298,16 @@ void HttpServerT<S>::on_write(error_code ec) {
     if (!ec) ec = pending_error_;
     disarm();
     finished_ = true;
-    S::shutdown(ec);
+    if constexpr (std::is_same_v<S, TcpSession>) {
+        // Nothing more goes out and nothing more is read: the socket closes at once, so the
+        // FIN follows the answer and the closed connection's TIME-WAIT stays on this side
+        // instead of on the client's (a client that opens connection after connection pays
+        // for those). The pending read ends as aborted.
+        this->log_failure(ec);
+        this->close();
+    } else {
+        S::shutdown(ec);  // TLS closes through its closing handshake
+    }
 }
 
 template class HttpServerT<TcpSession>;

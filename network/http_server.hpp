@@ -2,8 +2,9 @@
 // One HTTP/1.1 server connection over a transport (TcpSession or TlsSession): reads
 // exactly one request (header up to 32768 bytes and within the 16384-byte read buffer,
 // body up to 1 MiB), hands its fields to `on_header` and the request to `on_request`,
-// writes one answer and shuts the connection down. The whole exchange has 15 seconds
-// (for TLS from the end of the handshake); then `on_timeout` may answer (a 504, say).
+// writes one answer and shuts the connection down (over plain TCP the socket is closed as
+// soon as the answer is written). The whole exchange has 15 seconds (for TLS from the end
+// of the handshake); then `on_timeout` may answer (a 504, say).
 //
 // Answers: the first `respond` or `send_file` wins and is written in full; any later
 // one is refused (returns false) and never touches the answer being written. `respond`
@@ -73,6 +74,9 @@ protected:
     virtual void on_header(boost::string_view name, boost::string_view value) {}
     virtual void on_request(parser_type& parser) = 0;
     virtual void on_timeout() {}
+    // The answer has been claimed and is about to be written (the client may have it before
+    // `respond` returns): `own` for an answer made here, false for a relayed message.
+    virtual void on_answer(http::status status, bool own) {}
 
     std::optional<parser_type> parser;
     std::optional<response_type> answer;
@@ -80,10 +84,10 @@ protected:
 
 private:
     bool claim_answer() { return !answered_.exchange(true); }
-    // Claims the answer, lets `build` fill in `answer`, sets its length fields and
-    // writes it; a `build` that throws gives the claim back.
+    // Claims the answer, lets `build` fill in `answer`, sets its length fields, tells
+    // `on_answer` and writes it; a `build` that throws gives the claim back.
     template <class Build>
-    bool answer_with(Build&& build);
+    bool answer_with(bool own, Build&& build);
     void write_answer();
     void start_write();
     void on_write(error_code ec);
@@ -92,7 +96,10 @@ private:
     void disarm();
     void on_timer();
 
+    using serializer_type = http::serializer<false, body_type, http::basic_fields<std::allocator<char>>>;
+
     std::atomic<bool> answered_{false};  // an answer was claimed (by any thread)
+    std::optional<serializer_type> serializer_;  // the answer being written, on the strand
     // The rest is touched on the strand only.
     bool dispatched_ = false;            // the request went to the hooks
     bool written_ = false;               // the claimed answer's write has completed

@@ -42,7 +42,7 @@ void Listener<Protocol>::listen(const endpoint_type& ep, int backlog) {
 template <class Protocol>
 void Listener<Protocol>::wait_for_connection() {
     acceptor.async_accept(
-        [self = this->shared_from_this()](boost::system::error_code ec, socket_type socket) {
+        peer_, [self = this->shared_from_this()](boost::system::error_code ec, socket_type socket) {
             self->on_accept(ec, std::move(socket));
         });
 }

@@ -36,6 +36,9 @@ public:
     // Starts one asynchronous accept; its completion holds the listener.
     void wait_for_connection();
     void on_accept(boost::system::error_code ec, socket_type socket);
+    // The remote end of the connection being handed to the callback, as accept reported it
+    // (valid during the callback only).
+    const endpoint_type& peer() const { return peer_; }
 
     callback_type callback;
     typename Protocol::acceptor acceptor;
@@ -43,6 +46,7 @@ public:
 
 private:
     net::steady_timer retry_;
+    endpoint_type peer_;  // filled by the one pending accept
 };
 
 extern template class Listener<net::ip::tcp>;

@@ -40,6 +40,9 @@ void Session<Stream, Endpoint>::on_read_impl(error_code ec, std::size_t n) {
         shutdown(ec);
         return;
     }
+    // A hook that answered and closed the socket at once (a short answer written in full)
+    // ends the loop here: a read on the closed socket could only fail.
+    if (!beast::get_lowest_layer(stream).is_open()) return;
     const std::size_t space = buffer.max_size() - buffer.size();
     if (space == 0) {
         // The hook keeps a full buffer and waits for more: nothing more can ever fit

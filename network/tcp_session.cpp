@@ -63,4 +63,11 @@ void TcpSession::shutdown(error_code ec) {
     }
 }
 
+void TcpSession::close() {
+    closing = true;
+    if (!stream.is_open()) return;
+    error_code ignored;
+    stream.close(ignored);
+}
+
 }  // namespace framework

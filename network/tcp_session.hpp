@@ -25,8 +25,10 @@ public:
     void write_impl(const net::const_buffer& data) override;
     // Client: shuts the sending side and closes the socket. Server: shuts only the
     // receiving side, so an answer being written still goes out; the socket is closed
-    // when the session is destroyed.
+    // when the session is destroyed, or by `close` once the answer is out.
     void shutdown(error_code ec) override;
+    // Closes the socket now; a pending read or write ends as aborted.
+    void close();
 
     std::shared_ptr<TcpSession> shared_from_this() {
         return std::static_pointer_cast<TcpSession>(base_type::shared_from_this());

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
@@ -20,16 +22,6 @@
 namespace proxy {
 
 using framework::Syslog;
-
-void Stats::count_proxy(http::status status) {
-    std::unique_lock guard(*this);
-    ++proxy[status];
-}
-
-void Stats::count_upstream(http::status status) {
-    std::unique_lock guard(*this);
-    ++upstream[status];
-}
 
 int64_t Upstream::steady_ms() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -97,11 +89,11 @@ Route route_by_mask(const std::map<std::string, std::string>& locations, const U
 void add_counters(nlohmann::json& doc, const Upstreams& upstreams) {
     for (const auto& [ukey, upstream] : upstreams) {
         for (const auto& [pkey, peer] : upstream.peers) {
-            std::shared_lock guard(peer.stats);
-            for (const auto& [status, n] : peer.stats.upstream)
-                doc[ukey][pkey][std::to_string(static_cast<unsigned>(status))] = n;
-            for (const auto& [status, n] : peer.stats.proxy)
-                doc[ukey][pkey]["proxy"][std::to_string(static_cast<unsigned>(status))] = n;
+            peer.stats.for_each_upstream(
+                [&](unsigned status, unsigned n) { doc[ukey][pkey][std::to_string(status)] = n; });
+            peer.stats.for_each_proxy([&](unsigned status, unsigned n) {
+                doc[ukey][pkey]["proxy"][std::to_string(status)] = n;
+            });
         }
     }
 }
@@ -148,7 +140,7 @@ const config::ProxyConfig* Proxy::get_config() const {
     return section.get();
 }
 
-void Proxy::open() {
+void Proxy::open(unsigned loops) {
     section_ = config->get_proxy(name);
     if (!section_) throw std::runtime_error("config is unavailable");
     zeb_ = iequals(config->get_gw_type(), "ZEB");
@@ -156,31 +148,72 @@ void Proxy::open() {
     server_ssl_ = &config->get_server_ssl();
     client_ssl_ = &config->get_client_ssl();
 
-    listener = std::make_shared<Listener>(
-        io, [this](net::ip::tcp::socket&& socket) { on_accept(std::move(socket)); });
-    listener->listen(endpoint_of(section_->listen), 128);
     for (const auto& [key, settings] : section_->upstreams)
         upstreams.emplace(std::piecewise_construct, std::forward_as_tuple(key),
                           std::forward_as_tuple(settings));
+    const auto endpoint = endpoint_of(section_->listen);
+    for (unsigned i = 0; i < std::max(loops, 1U); ++i) {
+        // One thread runs each extra loop: the hint lets it skip the locking a shared loop needs.
+        net::io_context& loop = i == 0 ? io : *loops_.emplace_back(std::make_unique<net::io_context>(1));
+        auto& listener = listeners.emplace_back(std::make_shared<Listener>(loop, nullptr));
+        listener->callback = [this, l = listener.get()](net::ip::tcp::socket&& socket) {
+            on_accept(std::move(socket), l->peer());
+        };
+        listener->listen(endpoint, 128);
+    }
 }
 
 int Proxy::main() {
-    open();
-    return run(0);
+    unsigned loops = std::thread::hardware_concurrency();
+    open(loops == 0 ? 4 : loops);
+    return serve();
+}
+
+int Proxy::serve() {
+    auto run = [this](net::io_context& loop) {
+        for (;;) {
+            try {
+                loop.run();
+                return;
+            } catch (const std::exception& e) {
+                Syslog::log(3, "%s: run: %s", name.c_str(), e.what());
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    threads.reserve(loops_.size());
+    for (std::size_t i = 0; i < loops_.size(); ++i) {
+        try {
+            threads.emplace_back(run, std::ref(*loops_[i]));
+        } catch (const std::system_error& e) {
+            // No thread for this loop: its listener must not take connections nobody serves.
+            Syslog::log(3, "%s: run: %s", name.c_str(), e.what());
+            boost::system::error_code ignored;
+            listeners[i + 1]->acceptor.close(ignored);
+        }
+    }
+    run(io);  // the process's own loop, with the signals, on the calling thread
+    for (auto& thread : threads) thread.join();
+    return 0;
 }
 
 void Proxy::on_stop() {
-    if (!listener) return;
-    boost::system::error_code ignored;
-    listener->acceptor.cancel(ignored);
-    listener->acceptor.close(ignored);
+    for (const auto& listener : listeners) {
+        // Closed on the listener's own loop, never while its accept completion runs.
+        net::post(listener->acceptor.get_executor(), [listener] {
+            boost::system::error_code ignored;
+            listener->acceptor.cancel(ignored);
+            listener->acceptor.close(ignored);
+        });
+    }
 }
 
-void Proxy::on_accept(net::ip::tcp::socket&& socket) {
+void Proxy::on_accept(net::ip::tcp::socket&& socket, const net::ip::tcp::endpoint& peer) {
     if (get_config()->listen.proto & framework::Url::kHttps) {
-        std::make_shared<Worker<TlsSession>>(*this, std::move(socket), get_server_ssl())->accept();
+        std::make_shared<Worker<TlsSession>>(*this, peer.address(), std::move(socket), get_server_ssl())
+            ->accept();
     } else {
-        std::make_shared<Worker<TcpSession>>(*this, std::move(socket))->accept();
+        std::make_shared<Worker<TcpSession>>(*this, peer.address(), std::move(socket))->accept();
     }
 }
 
@@ -222,20 +255,18 @@ bool Worker<S>::respond(http::status status) {
 
 template <class S>
 bool Worker<S>::respond(http::status status, const std::string& body) {
-    if (!base_type::respond(status, body, {})) return false;
-    if (peer) peer->stats.count_proxy(status);
-    return true;
+    return base_type::respond(status, body, {});
+}
+
+template <class S>
+void Worker<S>::on_answer(http::status status, bool own) {
+    if (own && peer) peer->stats.count_proxy(status);
 }
 
 template <class S>
 void Worker<S>::on_header(boost::string_view name, boost::string_view value) {
     if (!iequals(view(name), "vex-rest-id")) return;
     std::snprintf(this->name, sizeof this->name, "%.*s", static_cast<int>(value.size()), value.data());
-}
-
-template <class S>
-net::ip::address Worker<S>::client_address() {
-    return beast::get_lowest_layer(this->stream).remote_endpoint().address();
 }
 
 template <class S>
@@ -254,7 +285,7 @@ void Worker<S>::on_request(parser_type& parser) {
         route_by_router(req);
         return;
     }
-    const auto [status, chosen] = owner->get_route(req.target(), client_address(), this->name);
+    const auto [status, chosen] = owner->get_route(req.target(), client_, this->name);
     peer = chosen;
     if (!peer) {
         respond(status);
@@ -307,7 +338,7 @@ void Worker<S>::on_zeb_route(response_type&& answer) {
         const auto& cluster = route.at("cluster").get_ref<const std::string&>();
         (void)route.at("url").get_ref<const std::string&>();
         if (const Upstream* upstream = owner->find_upstream(cluster)) {
-            const auto [decision, chosen] = owner->get_route(*upstream, client_address(), this->name);
+            const auto [decision, chosen] = owner->get_route(*upstream, client_, this->name);
             if (chosen) {
                 peer = chosen;
                 Syslog::log(6, "%s: using %s/%s", this->name, cluster.c_str(), peer->url.address.c_str());

@@ -7,15 +7,17 @@
 // its peers with their round-robin state and reply counters, and the rate-limit buckets. The
 // maps themselves never change after start; a route decision takes its upstream's mutex for a
 // few hundred nanoseconds, and a counted answer takes only its peer's counter lock.
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <shared_mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
 #include <boost/utility/string_view.hpp>
 #include <nlohmann/json.hpp>
@@ -33,22 +35,36 @@ class RouterConfig;
 
 namespace proxy {
 
-// Reply counters of one peer, by status. Lockable: `lock` for a count, `lock_shared` to read.
+// Reply counters of one peer, by status: one relaxed atomic per status code, so the loops
+// that count answers of the same peer never wait for each other.
 class Stats {
 public:
-    void lock() { mutex_.lock(); }
-    void unlock() { mutex_.unlock(); }
-    void lock_shared() const { mutex_.lock_shared(); }
-    void unlock_shared() const { mutex_.unlock_shared(); }
+    static constexpr unsigned kStatuses = 1000;  // a status line has three digits
 
-    void count_proxy(http::status status);
-    void count_upstream(http::status status);
+    void count_proxy(http::status status) { bump(proxy_, status); }
+    void count_upstream(http::status status) { bump(upstream_, status); }
 
-    std::map<http::status, unsigned> proxy;     // answers the proxy made itself for this peer
-    std::map<http::status, unsigned> upstream;  // answers of the server relayed to clients
+    // Calls fn(status, count) for every status counted at least once, in increasing order.
+    template <class Fn>
+    void for_each_proxy(Fn&& fn) const { visit(proxy_, fn); }
+    template <class Fn>
+    void for_each_upstream(Fn&& fn) const { visit(upstream_, fn); }
 
 private:
-    mutable std::shared_mutex mutex_;
+    using Counters = std::array<std::atomic<unsigned>, kStatuses>;
+
+    static void bump(Counters& counters, http::status status) {
+        const auto code = static_cast<unsigned>(status);
+        if (code < kStatuses) counters[code].fetch_add(1, std::memory_order_relaxed);
+    }
+    template <class Fn>
+    static void visit(const Counters& counters, Fn& fn) {
+        for (unsigned code = 0; code < kStatuses; ++code)
+            if (const unsigned n = counters[code].load(std::memory_order_relaxed)) fn(code, n);
+    }
+
+    Counters proxy_{};     // answers the proxy made itself for this peer
+    Counters upstream_{};  // answers of the server relayed to clients
 };
 
 // One server of an upstream.
@@ -121,19 +137,28 @@ public:
     // Keeps `config`, which must outlive the object; handles SIGTERM.
     Proxy(const Config& config, std::string_view name);
 
-    // Opens the listener and builds the upstreams, then runs the event loop on as many
-    // threads as the machine has; returns when SIGTERM has closed the listener and the last
+    // Opens the listeners and builds the upstreams, then serves on as many loops as the
+    // machine has threads; returns when SIGTERM has closed the listeners and the last
     // connection has finished. Throws "config is unavailable" without a section.
     int main() override;
     // SIGTERM: stops accepting; connections under way finish with their answers.
     void on_stop() override;
 
-    // What `main` does before running the loop: listens (IPv4, the address the section's
-    // "listen" URL resolved to, backlog 128) and builds one Upstream per upstream of the
-    // section, in key order. Throws for a missing section and a failed listen.
-    void open();
-    // The listener's callback: a Worker over plain TCP or TLS, as the listen URL says.
-    void on_accept(net::ip::tcp::socket&& socket);
+    // What `main` does before serving: builds one Upstream per upstream of the section, in
+    // key order, and opens `loops` listeners (IPv4, the address the section's "listen" URL
+    // resolved to, backlog 128, all on one port through SO_REUSEPORT): the first on the
+    // process's own loop, each other one on a loop of its own. A connection lives on the
+    // loop that accepted it, with its outgoing requests and timers, so connections share
+    // only the upstreams. Throws for a missing section and a failed listen.
+    void open(unsigned loops = 1);
+    // Runs every loop on a thread of its own, the process's loop on the calling thread, and
+    // joins them. An exception out of a loop is
+    // logged ("%s: run: %s") and the loop goes on, so its listener is never left unserved.
+    // Returns 0.
+    int serve();
+    // The listener's callback: a Worker over plain TCP or TLS, as the listen URL says, for
+    // the client at `peer`.
+    void on_accept(net::ip::tcp::socket&& socket, const net::ip::tcp::endpoint& peer);
 
     // The section of this proxy; throws std::runtime_error "config is unavailable".
     const config::ProxyConfig* get_config() const;
@@ -155,7 +180,12 @@ public:
     const nlohmann::json& get_client_ssl() const { return *client_ssl_; }
     const Upstreams& get_upstreams() const { return upstreams; }
 
-    std::shared_ptr<Listener> listener;
+private:
+    // The loops besides the process's own; declared first, so they outlive what runs on them.
+    std::vector<std::unique_ptr<net::io_context>> loops_;
+
+public:
+    std::vector<std::shared_ptr<Listener>> listeners;  // one per loop, in loop order
     Upstreams upstreams;
     const Config* config;
 
@@ -184,10 +214,11 @@ public:
 
     static constexpr std::string_view kStatusTarget = "/proxy/status";
 
-    // `args` are the transport's: the accepted socket (and the server TLS settings).
+    // `client` is the connection's remote address; `args` are the transport's: the accepted
+    // socket (and the server TLS settings).
     template <class... Args>
-    explicit Worker(Proxy& owner, Args&&... args)
-        : base_type(std::forward<Args>(args)...), owner(&owner) {}
+    Worker(Proxy& owner, const net::ip::address& client, Args&&... args)
+        : base_type(std::forward<Args>(args)...), owner(&owner), client_(client) {}
     ~Worker() override = default;
 
     using base_type::respond;
@@ -209,14 +240,15 @@ protected:
     void on_header(boost::string_view name, boost::string_view value) override;
     void on_request(parser_type& parser) override;
     void on_timeout() override;
+    // Counts an answer made here under the chosen server before the client can have it.
+    void on_answer(http::status status, bool own) override;
 
 private:
     void route_by_router(const request_type& req);
     void on_zeb_route(response_type&& answer);
-    net::ip::address client_address();
-
     Peer* peer = nullptr;  // the server chosen for this request, owned by the proxy
     Proxy* owner;
+    net::ip::address client_;  // as accept reported it: no look-up per request
 };
 
 extern template class Worker<framework::TcpSession>;

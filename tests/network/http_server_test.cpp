@@ -107,6 +107,8 @@ TEST(HttpServer, SendFileServesOnlySmallNonEmptyFiles) {
             result = c.send_file(dir.file(test.file), "application/json");
         });
         EXPECT_EQ(raw_exchange(server.port, kGet), test.expected) << test.file;
+        // The answer may reach the client before send_file has returned.
+        EXPECT_TRUE(wait_for([&] { return result.load() != -1; })) << test.file;
         EXPECT_EQ(result.load(), test.result ? 1 : 0) << test.file;
         ASSERT_TRUE(wait_for(no_live_connections));
     }
@@ -154,6 +156,21 @@ TEST(HttpServer, BodyUpToTheLimitStreamsThroughTheBuffer) {
         server.port, "POST / HTTP/1.1\r\nContent-Length: 1048576\r\n\r\n" + body, 10s);
     EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK", 0), 0u);
     EXPECT_TRUE(same.load());
+    EXPECT_TRUE(wait_for(no_live_connections));
+}
+
+TEST(HttpServer, AnswerLargerThanTheSocketBuffersIsWrittenInFull) {
+    // Far more than any loopback socket buffer takes at once: the first write is partial
+    // and the rest waits for the client to read.
+    const std::string body(16 << 20, 'z');
+    IoThreads loop;
+    Server server(loop.io, [&](Connection& c, auto&) { c.respond(http::status::ok, body, ""); });
+    const std::string answer = raw_exchange(server.port, kGet, 20s);
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\nCache-Control: no-store\r\n"
+                             "Connection: close\r\nContent-Length: 16777216\r\n\r\n";
+    ASSERT_EQ(answer.size(), head.size() + body.size());
+    EXPECT_EQ(answer.compare(0, head.size(), head), 0);
+    EXPECT_EQ(answer.compare(head.size(), body.size(), body), 0);
     EXPECT_TRUE(wait_for(no_live_connections));
 }
 

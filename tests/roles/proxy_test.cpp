@@ -85,16 +85,16 @@ struct Reply {
 };
 
 // The proxy named "proxy" of a configuration document, loaded from a file and served on two
-// io threads of this process.
+// loops of this process, each with its own listener on the one port.
 class RunningProxy {
 public:
     explicit RunningProxy(const json& doc) {
         path_ = dir_.write("travine.json", doc.dump());
         if (!config.load(path_)) throw std::runtime_error("config did not load");
         proxy = std::make_unique<proxy::Proxy>(config, "proxy");
-        proxy->open();
+        proxy->open(2);
         loop_ = std::thread([this] {
-            proxy->run(2);
+            proxy->serve();
             done_ = true;
         });
     }
