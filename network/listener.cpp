@@ -14,7 +14,7 @@ using reuse_port = net::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>
 
 template <class Protocol>
 Listener<Protocol>::Listener(net::io_context& io, callback_type cb)
-    : callback(std::move(cb)), acceptor(io), retry_(io) {}
+    : callback(std::move(cb)), acceptor(io), strand_(io.get_executor()), retry_(io) {}
 
 template <class Protocol>
 Listener<Protocol>::~Listener() {
@@ -42,9 +42,20 @@ void Listener<Protocol>::listen(const endpoint_type& ep, int backlog) {
 template <class Protocol>
 void Listener<Protocol>::wait_for_connection() {
     acceptor.async_accept(
-        peer_, [self = this->shared_from_this()](boost::system::error_code ec, socket_type socket) {
+        peer_, net::bind_executor(strand_, [self = this->shared_from_this()](
+                                               boost::system::error_code ec, socket_type socket) {
             self->on_accept(ec, std::move(socket));
-        });
+        }));
+}
+
+template <class Protocol>
+void Listener<Protocol>::stop() {
+    net::dispatch(strand_, [self = this->shared_from_this()] {
+        boost::system::error_code ignored;
+        self->acceptor.cancel(ignored);
+        self->acceptor.close(ignored);
+        self->retry_.cancel();
+    });
 }
 
 template <class Protocol>
@@ -56,9 +67,10 @@ void Listener<Protocol>::on_accept(boost::system::error_code ec, socket_type soc
         // Most accept failures pass (no descriptors or memory left, a connection reset
         // before it was taken): pause instead of spinning, then accept again.
         retry_.expires_after(kRetryPause);
-        retry_.async_wait([self = this->shared_from_this()](boost::system::error_code wait_ec) {
-            if (!wait_ec && self->acceptor.is_open()) self->wait_for_connection();
-        });
+        retry_.async_wait(net::bind_executor(
+            strand_, [self = this->shared_from_this()](boost::system::error_code wait_ec) {
+                if (!wait_ec && self->acceptor.is_open()) self->wait_for_connection();
+            }));
         return;
     }
     try {

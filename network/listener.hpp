@@ -1,8 +1,9 @@
 #pragma once
 // The TCP acceptor of a role: listens on one endpoint and hands every accepted socket
-// to the role's callback, one accept pending at a time. The owner stops it by closing
-// `acceptor`. A failed accept (out of descriptors, say) is logged and retried after a
-// short pause, so a transient shortage never leaves the listener deaf.
+// to the role's callback, one accept pending at a time. The owner stops it with `stop`.
+// A failed accept (out of descriptors, say) is logged and retried after a short pause, so
+// a transient shortage never leaves the listener deaf. Its completions run on a strand of
+// its own, so stopping never races an accept that is completing on another loop thread.
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -10,6 +11,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
 
 #include "network/namespaces.hpp"
 
@@ -35,6 +37,9 @@ public:
     void listen(const endpoint_type& ep, int backlog);
     // Starts one asynchronous accept; its completion holds the listener.
     void wait_for_connection();
+    // Stops accepting: the acceptor is closed on the listener's strand (from any thread;
+    // the close itself runs on a loop thread), and the pending accept ends silently.
+    void stop();
     void on_accept(boost::system::error_code ec, socket_type socket);
     // The remote end of the connection being handed to the callback, as accept reported it
     // (valid during the callback only).
@@ -45,6 +50,7 @@ public:
     endpoint_type endpoint;
 
 private:
+    net::strand<net::io_context::executor_type> strand_;
     net::steady_timer retry_;
     endpoint_type peer_;  // filled by the one pending accept
 };

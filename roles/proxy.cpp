@@ -189,7 +189,7 @@ int Proxy::serve() {
             // No thread for this loop: its listener must not take connections nobody serves.
             Syslog::log(3, "%s: run: %s", name.c_str(), e.what());
             boost::system::error_code ignored;
-            listeners[i + 1]->acceptor.close(ignored);
+            listeners[i + 1]->acceptor.close(ignored);  // its loop does not run: nothing races
         }
     }
     run(io);  // the process's own loop, with the signals, on the calling thread
@@ -198,14 +198,7 @@ int Proxy::serve() {
 }
 
 void Proxy::on_stop() {
-    for (const auto& listener : listeners) {
-        // Closed on the listener's own loop, never while its accept completion runs.
-        net::post(listener->acceptor.get_executor(), [listener] {
-            boost::system::error_code ignored;
-            listener->acceptor.cancel(ignored);
-            listener->acceptor.close(ignored);
-        });
-    }
+    for (const auto& listener : listeners) listener->stop();
 }
 
 void Proxy::on_accept(net::ip::tcp::socket&& socket, const net::ip::tcp::endpoint& peer) {

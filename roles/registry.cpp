@@ -184,11 +184,7 @@ int Registry::main() {
 }
 
 void Registry::on_stop() {
-    if (listener) {
-        boost::system::error_code ignored;
-        listener->acceptor.cancel(ignored);
-        listener->acceptor.close(ignored);
-    }
+    if (listener) listener->stop();
     {
         std::lock_guard guard(timer_lock);
         if (subscribe_timer) subscribe_timer->cancel();

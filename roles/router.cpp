@@ -106,11 +106,7 @@ void Router::on_accept(net::ip::tcp::socket&& socket) {
 
 void Router::on_stop() {
     if (topology) topology->stop();
-    if (listener) {
-        boost::system::error_code ignored;
-        listener->acceptor.cancel(ignored);
-        listener->acceptor.close(ignored);
-    }
+    if (listener) listener->stop();
 }
 
 std::shared_ptr<TopologyData> Router::get_topology() const {

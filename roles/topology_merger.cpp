@@ -177,11 +177,7 @@ void TopologyMerger::on_accept(net::ip::tcp::socket&& socket) {
 }
 
 void TopologyMerger::on_stop() {
-    if (listener) {
-        boost::system::error_code ignored;
-        listener->acceptor.cancel(ignored);
-        listener->acceptor.close(ignored);
-    }
+    if (listener) listener->stop();
     if (pool) pool->stop();
 }
 

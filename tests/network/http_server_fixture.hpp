@@ -88,7 +88,7 @@ public:
             net::ip::tcp::endpoint(net::ip::make_address("127.0.0.1"), port), 128);
     }
     ~TestServer() {
-        net::post(listener_->acceptor.get_executor(), [l = listener_] { l->acceptor.close(); });
+        listener_->stop();
     }
 
     uint16_t port = 0;

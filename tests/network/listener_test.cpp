@@ -28,10 +28,6 @@ tcp::endpoint loopback(uint16_t port) {
     return tcp::endpoint(net::ip::make_address("127.0.0.1"), port);
 }
 
-void close_acceptor(const std::shared_ptr<Listener<tcp>>& listener) {
-    net::post(listener->acceptor.get_executor(), [listener] { listener->acceptor.close(); });
-}
-
 TEST(Listener, PortZeroIsRefused) {
     IoThreads loop(1);
     auto listener = std::make_shared<Listener<tcp>>(loop.io, [](tcp::socket&&) {});
@@ -65,8 +61,8 @@ TEST(Listener, TwoListenersShareOnePortAndListeningTwiceFails) {
         ASSERT_TRUE(clients.back()->connect(port));
     }
     EXPECT_TRUE(wait_for([&] { return accepted.load() == 8; }));
-    close_acceptor(first);
-    close_acceptor(second);
+    first->stop();
+    second->stop();
 }
 
 TEST(Listener, ThrowingCallbackIsLoggedAndAcceptingGoesOn) {
@@ -84,13 +80,13 @@ TEST(Listener, ThrowingCallbackIsLoggedAndAcceptingGoesOn) {
         ASSERT_TRUE(client.connect(port));
         ASSERT_TRUE(wait_for([&] { return calls.load() == i + 1; }));
     }
-    close_acceptor(listener);
+    listener->stop();
     const std::string text = log.text();
     EXPECT_NE(text.find("accept: boom"), std::string::npos) << text;
     EXPECT_EQ(text.find("accept:", text.find("accept: boom") + 1), std::string::npos) << text;
 }
 
-TEST(Listener, ClosingTheAcceptorEndsAcceptingSilently) {
+TEST(Listener, StopEndsAcceptingSilently) {
     IoThreads loop;
     std::atomic<int> calls{0};
     auto listener = std::make_shared<Listener<tcp>>(loop.io, [&](tcp::socket&&) { ++calls; });
@@ -98,7 +94,7 @@ TEST(Listener, ClosingTheAcceptorEndsAcceptingSilently) {
     listener->listen(loopback(port), 128);
     std::weak_ptr<Listener<tcp>> weak = listener;
     LogCapture log;
-    close_acceptor(listener);
+    listener->stop();
     listener.reset();
     // The aborted accept was the last holder.
     ASSERT_TRUE(wait_for([&] { return weak.expired(); }));
@@ -181,7 +177,7 @@ TEST(Listener, AcceptFailureIsLoggedAndAcceptingResumes) {
         EXPECT_TRUE(wait_for([&] { return calls.load() == 2; }, 5s));
         ::close(fd);
     }
-    close_acceptor(listener);
+    listener->stop();
 }
 
 }  // namespace

@@ -75,7 +75,7 @@ public:
         listener->listen(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), 128);
     }
     ~ProbeServer() {
-        net::post(listener->acceptor.get_executor(), [l = listener] { l->acceptor.close(); });
+        listener->stop();
     }
     std::shared_ptr<Probe> probe(size_t i) {
         std::lock_guard lock(mutex_);
