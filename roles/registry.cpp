@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <signal.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <limits>
@@ -42,6 +44,40 @@ constexpr std::size_t kErrorLimit = 4095;
 constexpr std::size_t kLineLimit = 4096;
 constexpr std::int64_t kShortLeaseMs = 10000;
 constexpr std::int64_t kShortLeaseSecs = 300;
+
+// What a confgen run may leave on its standard error for the report; more is read and dropped.
+constexpr std::size_t kStderrKeep = 1 << 20;
+
+// Reads what the pipe has now into `out` (up to kStderrKeep bytes kept). False at the end of
+// the stream or on a failed read.
+bool read_available(int fd, std::string& out) {
+    char chunk[16384];
+    ssize_t n;
+    do n = ::read(fd, chunk, sizeof chunk);
+    while (n < 0 && errno == EINTR);
+    if (n <= 0) return false;
+    const std::size_t room = kStderrKeep - std::min(out.size(), kStderrKeep);
+    out.append(chunk, std::min(static_cast<std::size_t>(n), room));
+    return true;
+}
+
+// Waits until the child has ended, without reaping it, while its standard error is read as
+// it comes: a child that writes more than the pipe holds must not block until the watchdog.
+void wait_draining(pid_t pid, int err_fd, std::string& collected) {
+    bool open = err_fd >= 0;
+    for (;;) {
+        siginfo_t info{};
+        const int flags = WEXITED | WNOWAIT | (open ? WNOHANG : 0);
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, flags) == 0) {
+            if (info.si_pid != 0) return;
+        } else if (errno != EINTR) {
+            return;  // the reap that follows reports it
+        }
+        if (!open) continue;
+        pollfd ready{err_fd, POLLIN, 0};
+        if (::poll(&ready, 1, 100) > 0) open = read_available(err_fd, collected);
+    }
+}
 
 // One per event-loop thread, reused by every confgen run on it.
 std::string& thread_error() {
@@ -431,9 +467,9 @@ bool Registry::call_confgen(const json& item, int64_t revision, bool last, std::
 
     // Wait for the end without reaping, so that a kill by the watchdog can never reach another
     // process that took the same id; then retire the watchdog, then reap.
-    siginfo_t info{};
-    while (::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOWAIT) != 0 && errno == EINTR) {
-    }
+    framework::File& err = child.err.read_end;
+    std::string collected;
+    wait_draining(child.pid, err.get_fd(), collected);
     {
         std::lock_guard guard(watch_lock);
         watched = nullptr;
@@ -443,15 +479,25 @@ bool Registry::call_confgen(const json& item, int64_t revision, bool last, std::
     if (!child.wait(0)) return false;
 
     const bool ok = WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0;
-    framework::File& err = child.err.read_end;
-    char line[kLineLimit + 1];
     for (;;) {
         int unread = 0;
         if (::ioctl(err.get_fd(), FIONREAD, &unread) != 0 || unread < 1) break;
-        const std::size_t n = err.fgets(line, kLineLimit);
-        if (n == 0) break;
-        if (!ok) Syslog::log(3, "%s: %s", child.name.c_str(), line);
-        error.append(line, n);
+        if (!read_available(err.get_fd(), collected)) break;
+    }
+    // Lines of at most kLineLimit bytes; a line feed ends one and is not kept, a longer line
+    // comes in pieces, and an empty line ends the text.
+    std::size_t at = 0;
+    while (at < collected.size()) {
+        const std::size_t start = at;
+        std::size_t length = 0;
+        while (length < kLineLimit && at < collected.size()) {
+            if (collected[at++] == '\n') break;
+            ++length;
+        }
+        if (length == 0) break;
+        const std::string_view line(collected.data() + start, length);
+        if (!ok) Syslog::log(3, "%s: %.*s", child.name.c_str(), static_cast<int>(line.size()), line.data());
+        error.append(line);
         error += '\n';
     }
     if (revision != 0) set_status(subsystem, unit, revision, ok, error);

@@ -44,6 +44,7 @@ case "$line" in
   *hang-me*) exec /bin/cat >/dev/null ;;
   *warn-me*) echo w1 >&2; echo w2 >&2; echo >&2; echo hidden >&2 ;;
   *big-me*) /usr/bin/head -c 5000 /dev/zero | /usr/bin/tr '\000' x >&2 ;;
+  *huge-me*) /usr/bin/head -c 300000 /dev/zero | /usr/bin/tr '\000' y >&2 ;;
   *latin-me*) printf '\351t\351\n' >&2 ;;
 esac
 exit 0
@@ -458,6 +459,20 @@ TEST_F(RegistryRole, WatchdogKillsAHangingRunWhileAnotherNoticeWaits) {
     ASSERT_EQ(runs().size(), 2u);
     EXPECT_EQ(runs()[1].args, "--delete sub1.web --reload");
     EXPECT_THAT(log(), testing::Contains("confgen: * killed by timer"));
+    EXPECT_EQ(stop_role(), 0);
+}
+
+TEST_F(RegistryRole, RunThatWritesMoreThanThePipeHoldsEndsOnItsOwn) {
+    start_and_wait_subscribed();
+    ASSERT_TRUE(pell->wait_requests("GET", kUnitsPrefix, 1));
+    const json verbose = {{"custom_objects", {{"ZEB", {{"deploymentUnit", "web"}, {"subsystem", "sub1"}, {"note", "huge-me"}}}}},
+                          {"node_path", "/mav"}};
+    const auto started = std::chrono::steady_clock::now();
+    const Answer a = notice(verbose.dump(), "rs-force-update: true\r\n", "POST", "/pell/notice", 20s);
+    EXPECT_EQ(a.status, 200) << a.body;
+    // Far less than the watchdog's nine seconds: the run was never blocked on its standard error.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 8s);
+    EXPECT_THAT(log(), testing::Not(testing::Contains("confgen: * killed by timer")));
     EXPECT_EQ(stop_role(), 0);
 }
 
