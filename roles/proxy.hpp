@@ -6,7 +6,7 @@
 // The live state that the connections share is one `Upstream` per upstream of the section:
 // its peers with their round-robin state and reply counters, and the rate-limit buckets. The
 // maps themselves never change after start; a route decision takes its upstream's mutex for a
-// few hundred nanoseconds, and a counted answer takes only its peer's counter lock.
+// few hundred nanoseconds, and a counted answer is one atomic increment of its peer's counters.
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -152,9 +152,8 @@ public:
     // only the upstreams. Throws for a missing section and a failed listen.
     void open(unsigned loops = 1);
     // Runs every loop on a thread of its own, the process's loop on the calling thread, and
-    // joins them. An exception out of a loop is
-    // logged ("%s: run: %s") and the loop goes on, so its listener is never left unserved.
-    // Returns 0.
+    // joins them. An exception out of a loop is logged ("%s: run: %s") and the loop goes on,
+    // so its listener is never left unserved. Returns 0.
     int serve();
     // The listener's callback: a Worker over plain TCP or TLS, as the listen URL says, for
     // the client at `peer`.
