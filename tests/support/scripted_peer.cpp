@@ -538,6 +538,8 @@ bool RawClient::connect(uint16_t port, std::optional<PeerTls> tls, std::chrono::
     close();
     closed_ = failed_ = close_notify_ = false;
     error_.clear();
+    peer_subject_.clear();
+    peer_chain_size_ = 0;
     const auto end = Clock::now() + deadline;
     Stream& s = tls_->stream;
     s.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -582,6 +584,14 @@ bool RawClient::connect(uint16_t port, std::optional<PeerTls> tls, std::chrono::
             close();
             return false;
         }
+        if (X509* cert = SSL_get1_peer_certificate(s.ssl)) {
+            char subject[256];
+            X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof subject);
+            peer_subject_ = subject;
+            X509_free(cert);
+        }
+        if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(s.ssl))
+            peer_chain_size_ = static_cast<std::size_t>(sk_X509_num(chain));
     }
     return true;
 }

@@ -151,6 +151,11 @@ public:
     bool failed() const { return failed_; }       // a read failed (reset, TLS error)
     const std::string& error() const { return error_; }
     bool close_notify() const { return close_notify_; }  // TLS: the end came with close_notify
+    // TLS: the subject of the certificate the server presented at the last handshake, as
+    // one line ("/CN=localhost"); empty when there was none.
+    const std::string& peer_subject() const { return peer_subject_; }
+    // TLS: how many certificates the server sent at the last handshake (its own first).
+    std::size_t peer_chain_size() const { return peer_chain_size_; }
 
 private:
     struct Tls;
@@ -161,6 +166,8 @@ private:
     bool failed_ = false;
     bool close_notify_ = false;
     std::string error_;
+    std::string peer_subject_;
+    std::size_t peer_chain_size_ = 0;
 };
 
 // Connects, sends `request`, reads until close (bounded) and returns what came back.
