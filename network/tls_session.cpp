@@ -1,5 +1,6 @@
 #include "network/tls_session.hpp"
 
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -16,6 +17,35 @@
 #include "common/syslog.hpp"
 
 namespace framework {
+namespace {
+
+// A certificate file without its chain gets one at every handshake: OpenSSL looks the
+// issuers up in the trusted store (the system's CA directory included) and sends what it
+// finds. The same look-up made once here gives the same chain for every handshake.
+void complete_chain(SSL_CTX* ctx) {
+    X509* leaf = SSL_CTX_get0_certificate(ctx);
+    STACK_OF(X509)* chain = nullptr;
+    STACK_OF(X509)* extra = nullptr;
+    SSL_CTX_get0_chain_certs(ctx, &chain);
+    SSL_CTX_get_extra_chain_certs_only(ctx, &extra);
+    if (leaf == nullptr || chain != nullptr || extra != nullptr) return;  // sent as it is
+    X509_STORE_CTX* store_ctx = X509_STORE_CTX_new();
+    if (store_ctx == nullptr) return;
+    if (X509_STORE_CTX_init(store_ctx, SSL_CTX_get_cert_store(ctx), leaf, nullptr) == 1) {
+        (void)X509_verify_cert(store_ctx);  // a partial chain is what a handshake would send
+        if (STACK_OF(X509)* built = X509_STORE_CTX_get1_chain(store_ctx)) {
+            X509_free(sk_X509_shift(built));  // the certificate itself
+            // Refused (a certificate below the security level): left to the handshakes,
+            // which refuse it the same way.
+            if (SSL_CTX_set0_chain(ctx, built) != 1) sk_X509_pop_free(built, X509_free);
+        }
+    }
+    X509_STORE_CTX_free(store_ctx);
+    ERR_clear_error();
+}
+
+}  // namespace
+
 TlsContext::TlsContext(ssl::context::method method, const nlohmann::json& settings,
                        bool is_client)
     : ssl::context(method) {
@@ -43,6 +73,7 @@ TlsContext::TlsContext(ssl::context::method method, const nlohmann::json& settin
         if (!cafile.empty()) load_verify_file(cafile);
         use_certificate_chain_file(settings.at("cert").get<std::string>());
         use_private_key_file(settings.at("key").get<std::string>(), ssl::context::pem);
+        complete_chain(native_handle());
         const std::string ciphers = settings.value("ciphers", std::string());
         if (!ciphers.empty() && SSL_CTX_set_cipher_list(native_handle(), ciphers.c_str()) != 1)
             throw std::runtime_error("error setting the cipher list");

@@ -287,6 +287,38 @@ TEST_F(TlsFiles, BrokenFilesFailEveryConnectionUntilRepaired) {
     EXPECT_TRUE(wait_for(no_live_connections));
 }
 
+TEST_F(TlsFiles, CertificateWithoutItsChainGoesWithTheIssuersTheTrustedFilesHold) {
+    // served.pem holds the server's own certificate only.
+    auto with_ca = settings();
+    with_ca["cafile"] = certs.ca_cert;
+    auto with_chain = settings();
+    with_chain["cert"] = dir.write("chained.pem", testsupport::read_file(certs.server.cert) +
+                                                      testsupport::read_file(certs.ca_cert));
+    struct Case {
+        const char* what;
+        nlohmann::json settings;
+        std::size_t sent;
+    };
+    const std::vector<Case> cases = {
+        {"its CA in cafile", with_ca, 2},
+        {"no issuer at hand", settings(), 1},
+        {"the chain in the file", with_chain, 2},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.what);
+        Server server(loop.io, [](Connection& c, auto&) { c.respond(http::status::ok, "ok", ""); },
+                      {}, test.settings);
+        for (int i = 0; i < 2; ++i) {  // a context built for the connection, then the kept one
+            RawClient client;
+            ASSERT_TRUE(client.connect(server.port, PeerTls{"", "", "", false})) << client.error();
+            EXPECT_EQ(client.peer_chain_size(), test.sent);
+            ASSERT_TRUE(client.send(kGet));
+            EXPECT_EQ(client.read_until_close(5s), kOk);
+        }
+    }
+    EXPECT_TRUE(wait_for(no_live_connections));
+}
+
 TEST_F(TlsFiles, CacheSharesOneContextPerSettingsWhileTheFilesStay) {
     TlsContextCache cache(0ns);
     const nlohmann::json s = settings();
