@@ -203,6 +203,9 @@ void TlsSession::renew(bool next_request) {
     std::shared_ptr<TlsContext> context = tls_context;
     if (next_request && !context_new_) context = TlsContextCache::shared().get(settings_, true);
     if (next_request) context_new_ = false;
+    // A stream that has carried nothing yet (a new client's) is as good as a new one.
+    if (context == tls_context && phase_ == Phase::idle && !beast::get_lowest_layer(stream).is_open())
+        return;
     stream = TlsStream(get_context(), static_cast<ssl::context&>(*context));
     tls_context = std::move(context);  // after the old stream, which used the old one
     phase_ = Phase::idle;
