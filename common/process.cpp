@@ -3,10 +3,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -174,6 +176,12 @@ bool Process::exec(std::vector<const char*> args, std::vector<const char*> env, 
     default_action.sa_handler = SIG_DFL;
     ::sigemptyset(&default_action.sa_mask);
 
+    // Where close_range is missing, the child closes every descriptor below the limit.
+    rlimit files{};
+    const int open_limit = ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY
+                               ? static_cast<int>(std::min<rlim_t>(files.rlim_cur, 1 << 20))
+                               : 1 << 16;
+
     prepare_fork();
     const pid_t child = ::fork();
     const int error = errno;
@@ -185,6 +193,12 @@ bool Process::exec(std::vector<const char*> args, std::vector<const char*> env, 
         for (int i = 0; i < 3; ++i) moved[i] = sources[i] >= 0 ? ::fcntl(sources[i], F_DUPFD_CLOEXEC, 3) : -1;
         for (int i = 0; i < 3; ++i) {
             if (moved[i] >= 0) ::dup2(moved[i], i);
+        }
+        // Not every descriptor of this process is close-on-exec (the event loop's sockets
+        // are not): whatever the program, or a process it leaves behind, kept would hold a
+        // listening socket or a client's connection open.
+        if (::close_range(3, ~0U, 0) != 0) {
+            for (int fd = 3; fd < open_limit; ++fd) ::close(fd);
         }
         ::sigaction(SIGPIPE, &default_action, nullptr);
         ::sigprocmask(SIG_SETMASK, &empty, nullptr);

@@ -1,9 +1,12 @@
 #include "common/process.hpp"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -303,6 +306,27 @@ TEST(ProcessExec, ProgramGetsOnlyWhatIsGiven) {
                 std::fprintf(stderr, "%s", text.c_str());
                 return 1;
             }
+        }
+        return 0;
+    })));
+}
+
+// Descriptors that are not close-on-exec (a socket of the event loop, a file opened
+// without the flag) stay behind: the program has its three standard streams only.
+TEST(ProcessExec, ProgramHasOnlyItsStandardStreams) {
+    EXPECT_TRUE(child_ok(run_in_child([] {
+        const int file = ::open("/dev/null", O_RDONLY);
+        const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+        CHILD_CHECK(file > 2 && sock > 2);
+        CHILD_CHECK(::dup2(file, 200) == 200);
+        Process p("ls");
+        framework::Pipe out;
+        CHILD_CHECK(p.exec({"/bin/ls", "-l", "/proc/self/fd"}, {}, &out));
+        const std::string listing = read_all(out.read_end.get_fd());
+        CHILD_CHECK(reap(p) && WIFEXITED(p.status) && WEXITSTATUS(p.status) == 0);
+        if (testsupport::listed_descriptors(listing) != std::vector<int>{0, 1, 2}) {
+            std::fprintf(stderr, "%s", listing.c_str());
+            return 1;
         }
         return 0;
     })));
