@@ -127,7 +127,7 @@ protected:
                             {"confgen", confgen}}}};
         master = std::make_unique<TravineProcess>(std::vector<std::string>{"-c", dir.write("travine.json", doc.dump())});
         pell.start();  // only now a thread of its own: the master was forked without one
-        ASSERT_TRUE(pell.wait_requests("PATCH", kSubscribePrefix, 1)) << log();
+        ASSERT_TRUE(pell.wait_requests("PATCH", kSubscribePrefix, 1, 30s)) << log();
     }
 
     void TearDown() override {
@@ -152,7 +152,7 @@ protected:
         return {std::stoi(raw.substr(9, 3)), end == std::string::npos ? "" : raw.substr(end + 4)};
     }
 
-    std::pair<int, std::string> force_update(std::chrono::milliseconds deadline = 5s,
+    std::pair<int, std::string> force_update(std::chrono::milliseconds deadline = 15s,
                                              std::chrono::milliseconds* took = nullptr) {
         const json forced = {{"custom_objects", {{"ZEB", {{"deploymentUnit", "web"}, {"subsystem", "s"}}}}},
                              {"node_path", "/mav"}};
@@ -177,7 +177,7 @@ protected:
 };
 
 TEST_F(RegistryConfgen, ConfgenHasOnlyItsStandardStreams) {
-    start("#!/bin/sh\nread -r line\n/bin/ls -l /proc/self/fd > DIR/fds\n");
+    ASSERT_NO_FATAL_FAILURE(start("#!/bin/sh\nread -r line\n/bin/ls -l /proc/self/fd > DIR/fds\n"));
     ASSERT_EQ(force_update().first, 200) << log();
     const std::string listing = testsupport::read_file(dir.file("fds"));
     EXPECT_EQ(testsupport::listed_descriptors(listing), (std::vector<int>{0, 1, 2})) << listing;
@@ -186,22 +186,22 @@ TEST_F(RegistryConfgen, ConfgenHasOnlyItsStandardStreams) {
 // A process that confgen leaves running must not keep the callback address: after the role
 // is started again it would take a share of the notices and never answer them.
 TEST_F(RegistryConfgen, ProcessLeftByConfgenHoldsNoListeningSocket) {
-    start("#!/bin/sh\nread -r line\n/bin/sleep 30 &\necho $! > DIR/orphan.pid\n");
+    ASSERT_NO_FATAL_FAILURE(start("#!/bin/sh\nread -r line\n/bin/sleep 30 &\necho $! > DIR/orphan.pid\n"));
     ASSERT_EQ(force_update().first, 200) << log();
     ASSERT_GT(orphan(), 0);
 
     master->signal(SIGHUP);  // every role is stopped and started again
-    ASSERT_TRUE(pell.wait_requests("PATCH", kSubscribePrefix, 2)) << log();
+    ASSERT_TRUE(pell.wait_requests("PATCH", kSubscribePrefix, 2, 30s)) << log();
     const std::string update = R"({"type": "DeploymentUnitChangePayload", "action": "UPDATED"})";
     int answered = 0;
-    for (int i = 0; i < 10; ++i) answered += post(update, "", 2s).first == 200;
+    for (int i = 0; i < 10; ++i) answered += post(update, "", 5s).first == 200;
     EXPECT_EQ(answered, 10);
 }
 
 // The watchdog kills confgen, but not the program confgen waits for: that one must not hold
 // the notice's connection open once its answer is written.
 TEST_F(RegistryConfgen, AnswerOfAKilledRunClosesItsConnection) {
-    start("#!/bin/sh\nread -r line\n/bin/sh -c 'echo $$ > DIR/orphan.pid; exec /bin/sleep 30'\n");
+    ASSERT_NO_FATAL_FAILURE(start("#!/bin/sh\nread -r line\n/bin/sh -c 'echo $$ > DIR/orphan.pid; exec /bin/sleep 30'\n"));
     std::chrono::milliseconds took{};
     const auto [status, body] = force_update(25s, &took);
     ASSERT_GT(orphan(), 0);
