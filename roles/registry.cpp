@@ -2,21 +2,15 @@
 
 #include <arpa/inet.h>
 #include <signal.h>
-#include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <limits>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include <boost/beast/core/buffers_to_string.hpp>
 
-#include "common/pipe.hpp"
 #include "common/strings.hpp"
 #include "common/syslog.hpp"
 
@@ -44,40 +38,6 @@ constexpr std::size_t kErrorLimit = 4095;
 constexpr std::size_t kLineLimit = 4096;
 constexpr std::int64_t kShortLeaseMs = 10000;
 constexpr std::int64_t kShortLeaseSecs = 300;
-
-// What a confgen run may leave on its standard error for the report; more is read and dropped.
-constexpr std::size_t kStderrKeep = 1 << 20;
-
-// Reads what the pipe has now into `out` (up to kStderrKeep bytes kept). False at the end of
-// the stream or on a failed read.
-bool read_available(int fd, std::string& out) {
-    char chunk[16384];
-    ssize_t n;
-    do n = ::read(fd, chunk, sizeof chunk);
-    while (n < 0 && errno == EINTR);
-    if (n <= 0) return false;
-    const std::size_t room = kStderrKeep - std::min(out.size(), kStderrKeep);
-    out.append(chunk, std::min(static_cast<std::size_t>(n), room));
-    return true;
-}
-
-// Waits until the child has ended, without reaping it, while its standard error is read as
-// it comes: a child that writes more than the pipe holds must not block until the watchdog.
-void wait_draining(pid_t pid, int err_fd, std::string& collected) {
-    bool open = err_fd >= 0;
-    for (;;) {
-        siginfo_t info{};
-        const int flags = WEXITED | WNOWAIT | (open ? WNOHANG : 0);
-        if (::waitid(P_PID, static_cast<id_t>(pid), &info, flags) == 0) {
-            if (info.si_pid != 0) return;
-        } else if (errno != EINTR) {
-            return;  // the reap that follows reports it
-        }
-        if (!open) continue;
-        pollfd ready{err_fd, POLLIN, 0};
-        if (::poll(&ready, 1, 100) > 0) open = read_available(err_fd, collected);
-    }
-}
 
 // One per event-loop thread, reused by every confgen run on it.
 std::string& thread_error() {
@@ -142,43 +102,12 @@ json property(std::string key, std::string value) {
 
 }  // namespace
 
-// A loop and a thread of their own for the confgen watchdog.
-class Registry::Watchdog {
-public:
-    Watchdog() : work(io.get_executor()) {}
-    ~Watchdog() { stop(); }
-
-    void start() {
-        thread = std::thread([this] {
-            try {
-                io.run();
-            } catch (const std::exception& e) {
-                Syslog::log(3, "watchdog: %s", e.what());
-            }
-        });
-    }
-    void stop() {
-        work.reset();
-        io.stop();
-        if (thread.joinable()) thread.join();
-    }
-
-    net::io_context io;
-
-private:
-    net::executor_work_guard<net::io_context::executor_type> work;
-    std::thread thread;
-};
-
 Registry::Registry(const Config& settings)
-    : framework::Process("registry"), watchdog(std::make_unique<Watchdog>()), config(settings) {
+    : framework::Process("registry"), config(settings) {
     add_signal(SIGTERM);
 }
 
-Registry::~Registry() {
-    // The watchdog's thread must be gone before the timer on its loop.
-    if (watchdog) watchdog->stop();
-}
+Registry::~Registry() = default;
 
 const RegistryConfig* Registry::get_config() const { return config.get_registry().get(); }
 
@@ -204,17 +133,13 @@ int Registry::main() {
         io, [this](socket_type&& socket) { on_accept(std::move(socket)); });
     subscribe_timer = std::make_unique<framework::Timer>(io);
     sync_timer = std::make_unique<framework::Timer>(io);
-    confgen_timer = std::make_unique<framework::Timer>(watchdog->io);
 
     const sockaddr_in& at = section->callback_url.addr;
     listener->listen(net::ip::tcp::endpoint(net::ip::address_v4(ntohl(at.sin_addr.s_addr)),
                                             ntohs(at.sin_port)),
                      128);
     subscribe(get_last_uuid());
-    // Runs start only on the loop, so the watchdog is needed only while it runs.
-    watchdog->start();
     run(2);
-    watchdog->stop();
     section->sync_stats();
     return 0;
 }
@@ -415,14 +340,6 @@ void Registry::set_status(const std::string& subsystem, const std::string& unit,
     send_json(*client, http::verb::patch, url, topology_of(std::move(instance), config.get_mav_root()));
 }
 
-void Registry::on_confgen_timeout() const {
-    std::lock_guard guard(watch_lock);
-    if (watched == nullptr) return;  // the run ended meanwhile
-    Syslog::log(4, "%s: * killed by timer", watched->name.c_str());
-    watched_error->append("confgen hangup");
-    watched->kill(SIGKILL);
-}
-
 bool Registry::call_confgen(const json& item, int64_t revision, bool last, std::string& error) const {
     error.clear();
     const std::string action = item.value("action", std::string());
@@ -448,42 +365,21 @@ bool Registry::call_confgen(const json& item, int64_t revision, bool last, std::
     }
     if (last) args.push_back("--reload");
 
+    // The runner writes while it reads standard error: a large item and a confgen that
+    // reports much before it reads must not block each other until the limit.
     framework::Process child("confgen");
-    framework::Pipe input;
-    if (!child.exec(args, {}, nullptr, &input)) return false;
-
-    {
-        std::lock_guard guard(watch_lock);
-        watched = &child;
-        watched_error = &error;
+    std::string input = item.dump();
+    input += '\n';
+    input += '\0';
+    const framework::Process::Outcome run = child.run_program(std::move(args), {}, input, kConfgenLimit);
+    if (run.killed) {
+        Syslog::log(4, "%s: * killed by timer", child.name.c_str());
+        error.append("confgen hangup");
     }
-    confgen_timer->start(kConfgenLimit, [this](boost::system::error_code) { on_confgen_timeout(); });
+    if (!run.ended) return false;
 
-    // A child that has already ended, or that is killed while the write waits on a full pipe,
-    // makes the write fail (SIGPIPE is ignored in the role): its exit status tells the outcome.
-    const std::string text = item.dump();
-    static constexpr char kEnd[2] = {'\n', '\0'};
-    if (input.write_end.write(text.data(), text.size())) input.write_end.write(kEnd, sizeof kEnd);
-
-    // Wait for the end without reaping, so that a kill by the watchdog can never reach another
-    // process that took the same id; then retire the watchdog, then reap.
-    framework::File& err = child.err.read_end;
-    std::string collected;
-    wait_draining(child.pid, err.get_fd(), collected);
-    {
-        std::lock_guard guard(watch_lock);
-        watched = nullptr;
-        watched_error = nullptr;
-        confgen_timer->cancel();
-    }
-    if (!child.wait(0)) return false;
-
-    const bool ok = WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0;
-    for (;;) {
-        int unread = 0;
-        if (::ioctl(err.get_fd(), FIONREAD, &unread) != 0 || unread < 1) break;
-        if (!read_available(err.get_fd(), collected)) break;
-    }
+    const bool ok = WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0;
+    const std::string& collected = run.error;
     // Lines of at most kLineLimit bytes; a line feed ends one and is not kept, a longer line
     // comes in pieces, and an empty line ends the text.
     std::size_t at = 0;

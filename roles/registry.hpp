@@ -2,15 +2,15 @@
 // The registry role: keeps this gateway's deployment-unit configuration in step with the
 // PELL registry. It subscribes to the registry's change notices for this gateway instance
 // and renews the subscription before it expires, fetches the deployment units that changed
-// since the last one applied, applies each by running confgen (with a 9-second watchdog) and
+// since the last one applied, applies each by running confgen (killed after 9 seconds) and
 // reports the outcome back, and takes the notices that the registry posts to its callback
 // address.
 //
-// Threads: the role's event loop runs on two threads, and everything below runs on them but
-// the confgen watchdog, which has a thread of its own, so that a hanging confgen is killed
-// even while the other event-loop thread waits for `mutex`. confgen runs are serialised by
-// `mutex`; the instance identity, the timers and the statistics each have a small lock of
-// their own, never held across a run.
+// Threads: the role's event loop runs on two threads, and everything below runs on them. A
+// confgen run blocks the thread that makes it and enforces its own 9-second limit there, so
+// a hanging confgen is killed even while the other event-loop thread waits for `mutex`.
+// confgen runs are serialised by `mutex`; the instance identity, the timers and the
+// statistics each have a small lock of their own, never held across a run.
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -93,17 +93,12 @@ public:
 
 private:
     friend class Notice;  // reads the gateway type and the platform root of `config`
-    class Watchdog;
 
     std::string current_uuid() const;
-    // The watchdog's kill of the run under way, if it is still under way.
-    void on_confgen_timeout() const;
 
-    std::unique_ptr<Watchdog> watchdog;  // its loop outlives confgen_timer
     std::shared_ptr<framework::Listener<net::ip::tcp>> listener;
     std::unique_ptr<framework::Timer> subscribe_timer;
     std::unique_ptr<framework::Timer> sync_timer;
-    std::unique_ptr<framework::Timer> confgen_timer;  // on the watchdog's loop
     int32_t subscription_id = 0;
     std::string uuid;
     const Config& config;
@@ -111,11 +106,6 @@ private:
     mutable std::mutex state_lock;  // uuid and subscription_id
     mutable std::mutex timer_lock;  // starts and cancels of subscribe_timer and sync_timer
     mutable std::mutex stats_lock;  // the synchronisation statistics
-
-    // The run the watchdog may kill, under watch_lock; null between runs.
-    mutable std::mutex watch_lock;
-    mutable framework::Process* watched = nullptr;
-    mutable std::string* watched_error = nullptr;
 };
 
 // One connection on the callback address: takes one notice from the registry and answers it.

@@ -37,6 +37,7 @@ constexpr const char* kStatusTarget = "/api/v1/topologies?graph_processing_mode=
 constexpr const char* kUnitsPrefix = "/api/v1/deployment_units?";
 
 const char* const kConfgen = R"(#!/bin/sh
+if [ -e RUNS.chatty ]; then /usr/bin/head -c 300000 /dev/zero | /usr/bin/tr '\000' z >&2; fi
 read -r line
 printf '%s|%s\n' "$*" "$line" >> RUNS
 case "$line" in
@@ -111,7 +112,8 @@ protected:
         callback_port = testsupport::free_port();
         runs_path = dir.file("runs");
         std::string script = kConfgen;
-        script.replace(script.find("RUNS"), 4, runs_path);
+        for (auto at = script.find("RUNS"); at != std::string::npos; at = script.find("RUNS", at))
+            script.replace(at, 4, runs_path);
         confgen_path = dir.write("confgen", script);
         ::chmod(confgen_path.c_str(), 0755);
         pell = std::make_unique<testsupport::FakeRegistry>([this](const RecordedRequest& r) { return reply(r); });
@@ -462,16 +464,31 @@ TEST_F(RegistryRole, WatchdogKillsAHangingRunWhileAnotherNoticeWaits) {
     EXPECT_EQ(stop_role(), 0);
 }
 
+// Far more than a pipe holds on standard error, after reading the unit, or before reading
+// a unit that is itself more than a pipe holds: either way the run ends on its own.
 TEST_F(RegistryRole, RunThatWritesMoreThanThePipeHoldsEndsOnItsOwn) {
     start_and_wait_subscribed();
     ASSERT_TRUE(pell->wait_requests("GET", kUnitsPrefix, 1));
-    const json verbose = {{"custom_objects", {{"ZEB", {{"deploymentUnit", "web"}, {"subsystem", "sub1"}, {"note", "huge-me"}}}}},
-                          {"node_path", "/mav"}};
-    const auto started = std::chrono::steady_clock::now();
-    const Answer a = notice(verbose.dump(), "rs-force-update: true\r\n", "POST", "/pell/notice", 20s);
-    EXPECT_EQ(a.status, 200) << a.body;
-    // Far less than the watchdog's nine seconds: the run was never blocked on its standard error.
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 8s);
+    struct Case {
+        const char* what;
+        std::string note;
+        bool chatty;  // writes its standard error before it reads
+    };
+    const std::vector<Case> cases = {
+        {"writes after reading", "huge-me", false},
+        {"writes before reading a large unit", std::string(100000, 'n'), true},
+    };
+    for (const auto& c : cases) {
+        if (c.chatty) dir.write("runs.chatty", "");
+        const json verbose = {
+            {"custom_objects", {{"ZEB", {{"deploymentUnit", "web"}, {"subsystem", "sub1"}, {"note", c.note}}}}},
+            {"node_path", "/mav"}};
+        const auto started = std::chrono::steady_clock::now();
+        const Answer a = notice(verbose.dump(), "rs-force-update: true\r\n", "POST", "/pell/notice", 20s);
+        EXPECT_EQ(a.status, 200) << c.what << ": " << a.body.substr(0, 200);
+        // Far less than the watchdog's nine seconds: the run was never blocked on a pipe.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 8s) << c.what;
+    }
     EXPECT_THAT(log(), testing::Not(testing::Contains("confgen: * killed by timer")));
     EXPECT_EQ(stop_role(), 0);
 }
