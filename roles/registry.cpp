@@ -39,6 +39,13 @@ constexpr std::size_t kLineLimit = 4096;
 constexpr std::int64_t kShortLeaseMs = 10000;
 constexpr std::int64_t kShortLeaseSecs = 300;
 
+// A code goes into confgen's arguments and into log lines, where a NUL byte would end it
+// early and name another unit: such an item is as unusable as one without the code.
+void refuse_nul(const char* key, const std::string& code) {
+    if (code.find('\0') != std::string::npos)
+        throw std::invalid_argument(std::string("\"") + key + "\" holds a NUL byte");
+}
+
 // One per event-loop thread, reused by every confgen run on it.
 std::string& thread_error() {
     thread_local std::string error;
@@ -351,6 +358,8 @@ bool Registry::call_confgen(const json& item, int64_t revision, bool last, std::
     if (iequals(action, "DELETED")) {
         unit = item.at("deploymentUnit").get<std::string>();
         subsystem = item.at("subsystem").get<std::string>();
+        refuse_nul("deploymentUnit", unit);
+        refuse_nul("subsystem", subsystem);
         target = subsystem + "." + unit;
         args.push_back("--delete");
         args.push_back(target.c_str());
@@ -360,6 +369,8 @@ bool Registry::call_confgen(const json& item, int64_t revision, bool last, std::
         at /= std::string(config.get_gw_type());
         unit = item.at(at / "deploymentUnit").get<std::string>();
         subsystem = item.at(at / "subsystem").get<std::string>();
+        refuse_nul("deploymentUnit", unit);
+        refuse_nul("subsystem", subsystem);
         args.push_back("--update");
         Syslog::log(6, "confgen: UPDATE: %s", unit.c_str());
     }

@@ -362,6 +362,11 @@ TEST_F(RegistryRole, NoticesAreAnsweredByKind) {
     deletion_failing["deploymentUnit"] = "fail-me";
     json deletion_incomplete = deletion;
     deletion_incomplete.erase("subsystem");
+    // Cut at the NUL, the argument would name the unit "web".
+    json deletion_nul = deletion;
+    deletion_nul["deploymentUnit"] = std::string("web\0evil", 8);
+    json forced_nul = forced;
+    forced_nul["custom_objects"]["ZEB"]["subsystem"] = std::string("sub1\0", 5);
     const std::string force = "rs-force-update: true\r\n";
 
     struct Case {
@@ -388,6 +393,10 @@ TEST_F(RegistryRole, NoticesAreAnsweredByKind) {
         {"deletion failing", "POST", "/pell/notice", deletion_failing.dump(), "", 503, ""},
         {"deletion without subsystem", "POST", "/pell/notice", deletion_incomplete.dump(), "", 503,
          "key 'subsystem' not found"},
+        {"deletion with a NUL in its unit", "POST", "/pell/notice", deletion_nul.dump(), "", 503,
+         R"({"error":"\"deploymentUnit\" holds a NUL byte"})"},
+        {"forced with a NUL in its subsystem", "POST", "/pell/notice", forced_nul.dump(), force, 503,
+         R"({"error":"\"subsystem\" holds a NUL byte"})"},
         {"update, path in upper case", "POST", "/PELL/NOTICE",
          R"({"type": "deploymentunitchangepayload", "action": "updated"})", "", 200, ""},
     };
@@ -496,7 +505,8 @@ TEST_F(RegistryRole, RunThatWritesMoreThanThePipeHoldsEndsOnItsOwn) {
 TEST_F(RegistryRole, BatchGoesOnPastFailuresAndReportsEachRun) {
     on_units = [] {
         return units({unit("warn", 10, "warn-me"), unit("fail", 30, "fail-me"), unit("undated", -1),
-                      unit("big", 20, "big-me"), unit("latin", 25, "latin-me"), unit("zero", 0)},
+                      unit("big", 20, "big-me"), unit("latin", 25, "latin-me"), unit("zero", 0),
+                      unit(std::string("n\0ul", 4), 5)},
                      1000000);
     };
     start_and_wait_subscribed();
@@ -509,6 +519,7 @@ TEST_F(RegistryRole, BatchGoesOnPastFailuresAndReportsEachRun) {
     EXPECT_EQ(log_starting("on_sync: [json.exception.out_of_range.401]").size(), 1u);
     EXPECT_THAT(log(), testing::Contains("on_sync: [json.exception.out_of_range.403] key 'last_modify_time' not found"));
     EXPECT_THAT(log(), testing::Contains("confgen: bad unit"));
+    EXPECT_THAT(log(), testing::Contains("on_sync: \"deploymentUnit\" holds a NUL byte"));
 
     std::vector<json> sent;
     for (const auto& body : reports()) sent.push_back(json::parse(body));
