@@ -85,7 +85,8 @@ public:
     // its standard input; kills it after 9 seconds. The caller holds `mutex` and owns `error`,
     // which gets the run's standard-error lines ("confgen hangup" first after a kill). A
     // non-zero revision sends a status report. Throws, before starting anything, for an item
-    // without its unit or subsystem, or with one that holds a NUL byte. Whether confgen exited with status 0.
+    // without its unit or subsystem, or with one that holds a NUL byte. Whether confgen exited
+    // with status 0.
     bool call_confgen(const nlohmann::json& item, int64_t revision, bool last, std::string& error) const;
 
     // Serialises confgen runs: held by every caller of call_confgen for all its runs.
