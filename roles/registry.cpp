@@ -72,6 +72,17 @@ int clamp_int(std::int64_t v) {
     return static_cast<int>(v);
 }
 
+// The longest length of at most `limit` that does not split a UTF-8 character of `text`; in
+// bytes that are no UTF-8, a plain `limit`.
+std::size_t utf8_cut(const std::string& text, std::size_t limit) {
+    if (text.size() <= limit) return text.size();
+    // A character has at most three continuation bytes (10xxxxxx) after its first one.
+    for (std::size_t cut = limit; cut + 3 >= limit && cut > 0; --cut) {
+        if ((static_cast<unsigned char>(text[cut]) & 0xC0) != 0x80) return cut;
+    }
+    return limit;
+}
+
 // The compact dump; bytes that are not UTF-8 (a confgen's standard error may hold any) are
 // replaced rather than failing the whole message.
 std::string dump(const json& value) {
@@ -331,7 +342,7 @@ void Registry::on_sync(response_type&& answer) const {
 void Registry::set_status(const std::string& subsystem, const std::string& unit, int64_t revision,
                           bool ok, std::string& error) const {
     Syslog::log(6, "status: %s.%s: %s", subsystem.c_str(), unit.c_str(), ok ? "Success" : "Failed");
-    if (error.size() > kErrorLimit) error.resize(kErrorLimit);
+    if (error.size() > kErrorLimit) error.resize(utf8_cut(error, kErrorLimit));
     const std::string name = subsystem + "." + unit;
     json properties = json::array();
     properties.push_back(property("conf.apply.status." + name, ok ? "SUCCESS" : "FAIL"));

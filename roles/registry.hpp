@@ -77,8 +77,8 @@ public:
     // Applies the units of a query's answer in order, under `mutex`, and records the newest
     // modification time and the uuid in the statistics.
     void on_sync(response_type&& answer) const;
-    // Reports one unit's outcome to the registry; moves `error` (cut to 4095 bytes) into the
-    // report, leaving it empty.
+    // Reports one unit's outcome to the registry; moves `error` (cut to at most 4095 bytes,
+    // never inside a UTF-8 character) into the report, leaving it empty.
     void set_status(const std::string& subsystem, const std::string& unit, int64_t revision, bool ok,
                     std::string& error) const;
     // Runs confgen for one deployment unit (a deletion or an update) with the unit's JSON on

@@ -47,6 +47,7 @@ case "$line" in
   *big-me*) /usr/bin/head -c 5000 /dev/zero | /usr/bin/tr '\000' x >&2 ;;
   *huge-me*) /usr/bin/head -c 300000 /dev/zero | /usr/bin/tr '\000' y >&2 ;;
   *latin-me*) printf '\351t\351\n' >&2 ;;
+  *utf8-me*) /usr/bin/head -c 4094 /dev/zero | /usr/bin/tr '\000' u >&2; printf '\303\251\n' >&2 ;;
 esac
 exit 0
 )";
@@ -506,12 +507,13 @@ TEST_F(RegistryRole, BatchGoesOnPastFailuresAndReportsEachRun) {
     on_units = [] {
         return units({unit("warn", 10, "warn-me"), unit("fail", 30, "fail-me"), unit("undated", -1),
                       unit("big", 20, "big-me"), unit("latin", 25, "latin-me"), unit("zero", 0),
+                      unit("utf8", 27, "utf8-me"),
                       unit(std::string("n\0ul", 4), 5)},
                      1000000);
     };
     start_and_wait_subscribed();
-    ASSERT_TRUE(testsupport::wait_for([&] { return runs().size() == 5; }));
-    ASSERT_TRUE(testsupport::wait_for([&] { return reports().size() == 4; }));
+    ASSERT_TRUE(testsupport::wait_for([&] { return runs().size() == 6; }));
+    ASSERT_TRUE(testsupport::wait_for([&] { return reports().size() == 5; }));
     EXPECT_EQ(stop_role(), 0);
 
     // "total" beyond the data: the missing indexes fail once, and so no run reloads.
@@ -523,7 +525,7 @@ TEST_F(RegistryRole, BatchGoesOnPastFailuresAndReportsEachRun) {
 
     std::vector<json> sent;
     for (const auto& body : reports()) sent.push_back(json::parse(body));
-    ASSERT_EQ(sent.size(), 4u);
+    ASSERT_EQ(sent.size(), 5u);
     EXPECT_EQ(sent[0], status_of("s.warn", "SUCCESS", "10", "w1\nw2\n"));
     EXPECT_EQ(sent[1], status_of("s.fail", "FAIL", "30", "bad unit\nsecond\n"));
     const auto& properties = sent[2][0]["subsystems"][0]["deployment_units"][0]["deployment_unit_instances"][0]
@@ -534,6 +536,10 @@ TEST_F(RegistryRole, BatchGoesOnPastFailuresAndReportsEachRun) {
     EXPECT_EQ(sent[3][0]["subsystems"][0]["deployment_units"][0]["deployment_unit_instances"][0]
                      ["dynamic_properties"][0]["value"],
               "SUCCESS");
+    // 4094 bytes and a two-byte character are cut before the character, not inside it.
+    EXPECT_EQ(sent[4][0]["subsystems"][0]["deployment_units"][0]["deployment_unit_instances"][0]
+                     ["dynamic_properties"][2]["value"],
+              std::string(4094, 'u'));
 
     // A failed run counts for the newest time all the same.
     EXPECT_EQ(json::parse(testsupport::read_file(dir.file("stats.json")))["sync_time"], 30);
