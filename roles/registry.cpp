@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <stdexcept>
@@ -52,17 +53,26 @@ std::string& thread_error() {
     return error;
 }
 
-// A number from the network as a T. The library converts a fractional number with a plain
-// cast, which is undefined beyond T's range: such a value is clamped instead. Anything but a
-// number fails with the library's own error.
+// The number `key` of `parent` as a T. One that T cannot hold is as unreadable as one of the
+// wrong type: the library would wrap an integer and cast a fractional number (undefined beyond
+// T's range), and a value made up that way would be stored and sent back. A fractional number
+// that fits is cut toward zero. Anything but a number fails with the library's own error.
 template <typename T>
-T read_integer(const json& value) {
-    if (value.is_number_float()) {
-        const double d = value.get<double>();
-        constexpr double kBound = static_cast<double>(std::numeric_limits<T>::max()) + 1.0;
-        if (d >= kBound) return std::numeric_limits<T>::max();
-        if (d < -kBound) return std::numeric_limits<T>::min();
+T read_integer(const json& parent, const char* key) {
+    const json& value = parent.at(key);
+    bool fits = true;
+    if (value.is_number_unsigned()) {
+        fits = value.get<std::uint64_t>() <= static_cast<std::uint64_t>(std::numeric_limits<T>::max());
+    } else if (value.is_number_integer()) {
+        const auto v = value.get<std::int64_t>();
+        fits = v >= std::numeric_limits<T>::min() && v <= std::numeric_limits<T>::max();
+    } else if (value.is_number_float()) {
+        // Both bounds are powers of two, exact as doubles; NaN fails both comparisons.
+        constexpr double kBound = -static_cast<double>(std::numeric_limits<T>::min());
+        const double whole = std::trunc(value.get<double>());
+        fits = whole >= -kBound && whole < kBound;
     }
+    if (!fits) throw std::out_of_range(std::string("\"") + key + "\" out of range: " + value.dump());
     return value.get<T>();
 }
 
@@ -209,9 +219,9 @@ void Registry::on_subscribe(response_type&& answer) {
             const json& subscription = instance.at("subscription");
             {
                 std::lock_guard guard(state_lock);
-                subscription_id = read_integer<int32_t>(subscription.at("id"));
+                subscription_id = read_integer<int32_t>(subscription, "id");
             }
-            const auto expiry = read_integer<int64_t>(subscription.at("expiration_date_msec"));
+            const auto expiry = read_integer<int64_t>(subscription, "expiration_date_msec");
             const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                                          std::chrono::system_clock::now().time_since_epoch())
                                          .count();
@@ -281,7 +291,7 @@ void Registry::sync(std::chrono::seconds delay) const {
         const json& stats = get_config()->get_sync_stats();
         // at() makes statistics that are not an object fail with the library's error.
         if (!stats.is_object() || stats.contains("sync_time"))
-            from = read_integer<int64_t>(stats.at("sync_time"));
+            from = read_integer<int64_t>(stats, "sync_time");
     }
     if (from != 0)
         Syslog::log(6, "sync with PELL, from %lu", static_cast<unsigned long>(from));
@@ -305,7 +315,7 @@ void Registry::on_sync(response_type&& answer) const {
     }
     const json doc = json::parse(beast::buffers_to_string(answer.body().data()));
     const json& data = doc.at("data");
-    const auto total = read_integer<int32_t>(doc.at("total"));
+    const auto total = read_integer<int32_t>(doc, "total");
     if (total <= 0) {
         Syslog::log(6, "on_sync: no updates yet");
         return;
@@ -325,7 +335,7 @@ void Registry::on_sync(response_type&& answer) const {
             break;
         }
         try {
-            const auto t = read_integer<int64_t>(item->at("last_modify_time"));
+            const auto t = read_integer<int64_t>(*item, "last_modify_time");
             if (t > max) max = t;
             call_confgen(*item, t, i == total - 1, error);
         } catch (const std::exception& e) {

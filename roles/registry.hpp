@@ -63,19 +63,22 @@ public:
     void on_accept(socket_type&& socket);
     // Sends the subscription (PATCH) for the instance `uuid`; the answer goes to on_subscribe.
     void subscribe(std::string_view uuid);
-    // Takes the instance uuid, the subscription id and its expiry from the answer, starts a
-    // synchronisation when the uuid is new and schedules the renewal (5 seconds after a
-    // failure), unless the role is stopping.
+    // Takes the instance uuid, the subscription id (32 bits) and its expiry (64 bits) from the
+    // answer, starts a synchronisation when the uuid is new and schedules the renewal (5
+    // seconds after a failure, which includes a number that its type cannot hold), unless the
+    // role is stopping.
     void on_subscribe(response_type&& answer);
     // Deletes the current subscription; nothing while there is none.
     void unsubscribe();
 
     // With a positive delay schedules a synchronisation (replacing one already scheduled);
     // with 0 sends the deployment-unit query at once. Throws for statistics that are not an
-    // object or a "sync_time" that is no number.
+    // object or a "sync_time" that is no number of 64 bits.
     void sync(std::chrono::seconds delay) const;
     // Applies the units of a query's answer in order, under `mutex`, and records the newest
-    // modification time and the uuid in the statistics.
+    // modification time and the uuid in the statistics. A "total" that is no number of 32 bits
+    // throws before anything is applied; a unit whose modification time is no number of 64
+    // bits is skipped.
     void on_sync(response_type&& answer) const;
     // Reports one unit's outcome to the registry; moves `error` (cut to at most 4095 bytes,
     // never inside a UTF-8 character) into the report, leaving it empty.

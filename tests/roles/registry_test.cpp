@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 
 #include <atomic>
+#include <cctype>
+#include <ostream>
 #include <future>
 #include <sstream>
 #include <string>
@@ -58,8 +60,9 @@ int64_t now_ms() {
         .count();
 }
 
-FakeReply subscribed(const std::string& uuid, int id, int64_t lease_ms) {
-    json instance = {{"uuid", uuid}, {"subscription", {{"id", id}, {"expiration_date_msec", now_ms() + lease_ms}}}};
+// A subscribe answer with these values as they are.
+FakeReply subscribed_as(const std::string& uuid, const json& id, const json& expiry) {
+    json instance = {{"uuid", uuid}, {"subscription", {{"id", id}, {"expiration_date_msec", expiry}}}};
     json doc = {{"data", json::array({{{"subsystems",
                                          json::array({{{"deployment_units",
                                                         json::array({{{"deployment_unit_instances",
@@ -67,9 +70,20 @@ FakeReply subscribed(const std::string& uuid, int id, int64_t lease_ms) {
     return {200, doc.dump()};
 }
 
+FakeReply subscribed(const std::string& uuid, int id, int64_t lease_ms) {
+    return subscribed_as(uuid, id, now_ms() + lease_ms);
+}
+
 json unit(const std::string& code, int64_t modified, const std::string& marker = "") {
     json u = {{"custom_objects", {{"ZEB", {{"deploymentUnit", code}, {"subsystem", "s"}, {"note", marker}}}}}};
     if (modified >= 0) u["last_modify_time"] = modified;
+    return u;
+}
+
+// A unit whose modification time is this value as it is.
+json unit_at(const std::string& code, const json& modified) {
+    json u = unit(code, -1);
+    u["last_modify_time"] = modified;
     return u;
 }
 
@@ -554,6 +568,108 @@ TEST_F(RegistryRole, FailedQueryChangesNothing) {
     EXPECT_TRUE(runs().empty());
     EXPECT_EQ(testsupport::read_file(dir.file("stats.json")), "{}");
 }
+
+// Numbers that do not fit the type they are read as are as unusable as missing ones: made to
+// fit, they would be stored and sent back to the registry.
+struct SubscriptionCase {
+    const char* what;
+    json id;
+    json expiry;  // null: a minute ahead
+};
+
+void PrintTo(const SubscriptionCase& c, std::ostream* os) { *os << c.what; }
+
+// The case's "what" as a test name.
+template <typename Case>
+std::string case_name(const testing::TestParamInfo<Case>& info) {
+    std::string name = info.param.what;
+    for (auto& ch : name)
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+    return name;
+}
+
+class RegistrySubscriptionNumbers : public RegistryRole, public testing::WithParamInterface<SubscriptionCase> {};
+
+TEST_P(RegistrySubscriptionNumbers, AnswerOutOfRangeIsRetriedInFiveSeconds) {
+    const SubscriptionCase c = GetParam();
+    on_subscribe = [c](int n) {
+        if (n > 0) return subscribed("u-1", 7, 60500);
+        return subscribed_as("u-1", c.id, c.expiry.is_null() ? json(now_ms() + 60000) : c.expiry);
+    };
+    start_and_wait_subscribed();
+    ASSERT_TRUE(pell->wait_requests("PATCH", kSubscribePrefix, 2, 10s));
+    const auto attempts = pell->requests("PATCH", kSubscribePrefix);
+    EXPECT_GE(attempts[1].when - attempts[0].when, 4500ms);
+    ASSERT_TRUE(testsupport::wait_for([&] { return !log_starting("on_subscribe: u-1").empty(); }));
+    EXPECT_THAT(log_starting("on_subscribe: "),
+                testing::ElementsAre(testing::MatchesRegex("on_subscribe: \"(id|expiration_date_msec)\" out of range: .*"),
+                                     "on_subscribe: u-1, for 60 sec"));
+    // The one synchronisation follows the usable answer.
+    ASSERT_TRUE(pell->wait_requests("GET", kUnitsPrefix, 1));
+    EXPECT_EQ(stop_role(), 0);
+    ASSERT_EQ(pell->requests("DELETE", "/").size(), 1u);
+    EXPECT_EQ(pell->requests("DELETE", "/")[0].target, "/api/v1/subscriptions/7");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RegistrySubscriptionNumbers,
+    testing::Values(SubscriptionCase{"id beyond 32 bits", 99999999999LL, nullptr},
+                    SubscriptionCase{"id one above", 2147483648LL, nullptr},
+                    SubscriptionCase{"id one below", -2147483649LL, nullptr},
+                    SubscriptionCase{"fractional id beyond", 1e10, nullptr},
+                    SubscriptionCase{"expiry beyond 64 bits", 7, 1.5e300},
+                    SubscriptionCase{"expiry beyond signed", 7, 18446744073709551615ULL}),
+    case_name<SubscriptionCase>);
+
+struct SyncCase {
+    const char* what;
+    json answer;
+    std::vector<std::string> runs;  // the units run, in order
+    json sync_time;                 // null: left as it was (absent)
+    std::size_t refused;            // lines naming a number out of range
+};
+
+void PrintTo(const SyncCase& c, std::ostream* os) { *os << c.what; }
+
+class RegistrySyncNumbers : public RegistryRole, public testing::WithParamInterface<SyncCase> {};
+
+TEST_P(RegistrySyncNumbers, UnitOrTotalOutOfRangeIsNotApplied) {
+    const SyncCase c = GetParam();
+    on_units = [c] { return FakeReply{200, c.answer.dump()}; };
+    start_and_wait_subscribed();
+    ASSERT_TRUE(pell->wait_requests("GET", kUnitsPrefix, 1));
+    ASSERT_TRUE(testsupport::wait_for([&] {
+        std::size_t n = 0;
+        for (const auto& line : log())
+            if (line.find("\" out of range: ") != std::string::npos) ++n;
+        return n == c.refused && runs().size() == c.runs.size();
+    }));
+    EXPECT_EQ(stop_role(), 0);
+
+    std::vector<std::string> applied;
+    for (const auto& run : runs()) applied.push_back(json::parse(run.input)["custom_objects"]["ZEB"]["deploymentUnit"]);
+    EXPECT_EQ(applied, c.runs);
+    const json stats = json::parse(testsupport::read_file(dir.file("stats.json")));
+    if (c.sync_time.is_null())
+        EXPECT_FALSE(stats.contains("sync_time")) << stats;
+    else
+        EXPECT_EQ(stats["sync_time"], c.sync_time);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RegistrySyncNumbers,
+    testing::Values(
+        SyncCase{"times beyond 64 bits",
+                 {{"total", 5},
+                  {"data", json::array({unit_at("huge", 1.5e300), unit_at("below", -1.5e300),
+                                        unit_at("unsigned", 9223372036854775808ULL),
+                                        unit_at("edge", -9.223372036854775808e18), unit("ok", 50)})}},
+                 {"edge", "ok"},
+                 50,
+                 3},
+        SyncCase{"total beyond 32 bits", {{"total", 4294967297LL}, {"data", json::array({unit("ok", 50)})}}, {},
+                 nullptr, 1}),
+    case_name<SyncCase>);
 
 TEST_F(RegistryRole, RoleThatCannotStartExitsWith99) {
     struct Case {
