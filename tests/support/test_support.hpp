@@ -45,6 +45,10 @@ bool process_alive(pid_t pid);  // false for a zombie too
 bool port_open(uint16_t port);  // something accepts connections on 127.0.0.1:port
 std::vector<pid_t> children_of(pid_t pid);  // the live children, as /proc lists them
 
+// The descriptor numbers in what "/bin/ls -l /proc/self/fd" printed, less the one that ls
+// itself holds on the directory, in increasing order.
+std::vector<int> listed_descriptors(const std::string& listing);
+
 // Kills a process that is not our child (a daemon) with SIGKILL when the test ends.
 class ProcessGuard {
 public:
