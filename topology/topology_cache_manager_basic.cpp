@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "common/json_filter.hpp"
 #include "common/syslog.hpp"
@@ -35,16 +36,30 @@ private:
     int fd_;
 };
 
-// A whole file mapped read-only; empty for a missing, unreadable or empty file.
+// A whole file mapped read-only; empty for a missing, unreadable or empty file, and then
+// `error` says why (nothing for a file that does not exist).
 class Mapped {
 public:
     explicit Mapped(const std::string& name) : fd_(::open(name.c_str(), O_RDONLY | O_CLOEXEC, 0644)) {
-        if (fd_.get() < 0) return;
+        if (fd_.get() < 0) {
+            if (errno != ENOENT) error = std::strerror(errno);
+            return;
+        }
         struct stat st {};
-        if (::fstat(fd_.get(), &st) != 0 || st.st_size <= 0) return;
+        if (::fstat(fd_.get(), &st) != 0) {
+            error = std::strerror(errno);
+            return;
+        }
+        if (st.st_size <= 0) {
+            error = "empty file";
+            return;
+        }
         void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE,
                          fd_.get(), 0);
-        if (p == MAP_FAILED) return;
+        if (p == MAP_FAILED) {
+            error = std::strerror(errno);
+            return;
+        }
         data_ = static_cast<const char*>(p);
         size_ = static_cast<size_t>(st.st_size);
     }
@@ -53,8 +68,9 @@ public:
     }
     Mapped(const Mapped&) = delete;
     Mapped& operator=(const Mapped&) = delete;
-    bool opened() const { return fd_.get() >= 0; }
     std::string_view text() const { return {data_, size_}; }
+
+    std::string error;
 
 private:
     Fd fd_;
@@ -125,11 +141,24 @@ void TopologyCacheManagerBasic::load_initial_topology() {
 
 bool TopologyCacheManagerBasic::try_load_topology_from_file(const std::string& name) {
     Mapped file(name);
-    if (file.text().empty()) return false;
+    if (file.text().empty()) {
+        // A file that is not there is the normal first start; one that is there and does
+        // not read is worth a word, since the start falls back to an older topology.
+        if (!file.error.empty()) log_unreadable(name, file.error);
+        return false;
+    }
     TopologyParser parser(*filter, root);
-    if (!parser.parse(file.text())) return false;
+    if (!parser.parse(file.text())) {
+        log_unreadable(name, parser.error);
+        return false;
+    }
     contours = std::move(parser.contours);
     return true;
+}
+
+void TopologyCacheManagerBasic::log_unreadable(const std::string& name, const std::string& reason) {
+    framework::Syslog::log(4, "ARBITER_CACHE: Unable to load file \"%s\": %s", name.c_str(),
+                           reason.c_str());
 }
 
 std::list<Contour>& TopologyCacheManagerBasic::get() {
