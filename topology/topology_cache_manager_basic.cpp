@@ -99,13 +99,14 @@ std::string directory_of(const std::string& name) {
 
 // Replaces `target` with `bytes` so that, whatever happens, the target holds either its old
 // content or the whole new one: the bytes go to a temporary file in the same directory,
-// which is synced and then renamed over the target. A failure logs and keeps the old file.
-void replace_file(const std::string& target, std::string_view bytes) {
+// which is synced and then renamed over the target. A failure logs, keeps the old file and
+// gives false.
+bool replace_file(const std::string& target, std::string_view bytes) {
     const std::string temporary = target + ".tmp";
     Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (fd.get() < 0) {
         framework::Syslog::log(3, "ARBITER_CACHE: Unable to open file \"%s\"!", target.c_str());
-        return;
+        return false;
     }
     bool ok = write_all(fd.get(), bytes) && ::fsync(fd.get()) == 0;
     ok = fd.close() && ok;
@@ -113,11 +114,12 @@ void replace_file(const std::string& target, std::string_view bytes) {
     if (!ok) {
         ::unlink(temporary.c_str());
         framework::Syslog::log(3, "ARBITER_CACHE: Unable to write to file \"%s\"!", target.c_str());
-        return;
+        return false;
     }
     // Make the rename itself durable.
     Fd dir(::open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) ::fsync(dir.get());
+    return true;
 }
 
 }  // namespace
@@ -134,7 +136,8 @@ TopologyCacheManagerBasic::TopologyCacheManagerBasic(const json_tools::filter::N
 }
 
 void TopologyCacheManagerBasic::load_initial_topology() {
-    if (!current_file.empty() && try_load_topology_from_file(current_file)) return;
+    current_good = !current_file.empty() && try_load_topology_from_file(current_file);
+    if (current_good) return;
     if (!previous_file.empty() && try_load_topology_from_file(previous_file)) return;
     if (!initial_file.empty()) try_load_topology_from_file(initial_file);
 }
@@ -178,11 +181,14 @@ std::string TopologyCacheManagerBasic::to_file_text(const json& envelope) {
 void TopologyCacheManagerBasic::update(const json& envelope) {
     if (!active) return;
     const std::string text = to_file_text(envelope);
-    {
-        // Rotation: the previous file takes the current file's bytes. A missing or empty
-        // current file has nothing worth keeping, so the previous file is then left alone.
+    if (current_good) {
+        // Rotation: the previous file takes the current file's bytes. A current file that
+        // did not load at start (missing, empty, torn, refused) is not rotated: the previous
+        // file may be the only good fallback left.
         Mapped current(current_file);
         if (!current.text().empty()) replace_file(previous_file, current.text());
     }
-    replace_file(current_file, text);
+    // Once written here, the current file holds a whole envelope worth keeping; a failed
+    // rewrite leaves the old file, and so the old judgement, in place.
+    if (replace_file(current_file, text)) current_good = true;
 }

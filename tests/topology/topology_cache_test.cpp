@@ -242,6 +242,41 @@ TEST(TopologyCache, FilesThatDoNotReadAreLoggedWithPathAndReason) {
     }
 }
 
+// Only a current file that loaded (or that the manager wrote since) is rotated: one that
+// did not load must never take the place of a good previous file.
+TEST(TopologyCache, CurrentThatDidNotLoadIsNotRotated) {
+    Compiled filter;
+    const std::string good_cur = TopologyCacheManagerBasic::to_file_text(envelope({make("p.cur")}));
+    const std::string good_prev = TopologyCacheManagerBasic::to_file_text(envelope({make("p.prev")}));
+    const json first = envelope({make("p.first")});
+    const json second = envelope({make("p.second")});
+    struct Case {
+        const char* name;
+        std::string current;
+        std::string previous_after_first;
+    };
+    const Case cases[] = {
+        {"torn", "{\"body\": {\"compo", good_prev},
+        {"refused", TopologyCacheManagerBasic::to_file_text(envelope({})), good_prev},
+        {"nothing found", R"({"success": true, "body": {"components": []}})", good_prev},
+        {"empty", "", good_prev},
+        {"loaded", good_cur, good_cur},
+    };
+    for (const auto& c : cases) {
+        TempDir d;
+        d.write("cur", c.current);
+        d.write("prev", good_prev);
+        TopologyCacheManagerBasic cache(filter.root, "p", d.file("cur"), d.file("prev"), "");
+        cache.update(first);
+        EXPECT_EQ(read_file(d.file("prev")), c.previous_after_first) << c.name;
+        EXPECT_EQ(read_file(d.file("cur")), TopologyCacheManagerBasic::to_file_text(first)) << c.name;
+        // What the manager wrote itself is rotated like any good file.
+        cache.update(second);
+        EXPECT_EQ(read_file(d.file("prev")), TopologyCacheManagerBasic::to_file_text(first)) << c.name;
+        EXPECT_EQ(read_file(d.file("cur")), TopologyCacheManagerBasic::to_file_text(second)) << c.name;
+    }
+}
+
 TEST(TopologyCache, FailedWritesKeepTheOldFiles) {
     TempDir dir;
     Compiled filter;
