@@ -95,7 +95,7 @@ protected:
         return paths;
     }
     bool wait_merged(const Paths& paths) const {
-        return wait_for([&] { return merged() == paths; }, 15s, 50ms);
+        return wait_for([&] { return merged() == paths; }, 30s, 50ms);
     }
     // The router sends the node to its cluster: it knows the node from the merger.
     bool routes(const std::string& node, const std::string& cluster) const {
@@ -124,7 +124,7 @@ TEST_F(MergerProgram, MergesFeedsTheRouterAndComesBackFromAKillServingItsCache) 
     both_report({"mav.x", "mav.y"});
     TravineProcess master({"-c", config});
     ASSERT_TRUE(wait_merged({"mav.x", "mav.y"})) << logged();
-    EXPECT_TRUE(wait_for([&] { return routes("mav.y", "@mav_y"); }, 15s, 50ms)) << logged();
+    EXPECT_TRUE(wait_for([&] { return routes("mav.y", "@mav_y"); }, 30s, 50ms)) << logged();
     const std::string before = read_file(current);
     EXPECT_EQ(before, file_text(leaf_components()));
 
@@ -135,7 +135,7 @@ TEST_F(MergerProgram, MergesFeedsTheRouterAndComesBackFromAKillServingItsCache) 
     EXPECT_EQ(read_file(previous), before);
     const json served = leaf_components();
     EXPECT_EQ(read_file(current), file_text(served));
-    EXPECT_TRUE(wait_for([&] { return routes("mav.z", "@mav_z"); }, 15s, 50ms)) << logged();
+    EXPECT_TRUE(wait_for([&] { return routes("mav.z", "@mav_z"); }, 30s, 50ms)) << logged();
 
     // Both services down, the merger killed: the master starts it again at once, and it
     // serves what its cache file held.
@@ -148,14 +148,14 @@ TEST_F(MergerProgram, MergesFeedsTheRouterAndComesBackFromAKillServingItsCache) 
     ASSERT_TRUE(wait_for([&] {
         again = testsupport::child_named(master.pid(), "topology");
         return again > 0 && again != killed && leaf_components() == served;
-    }, 15s, 50ms)) << logged();
+    }, 30s, 50ms)) << logged();
     EXPECT_NE(logged().find("* process(" + std::to_string(killed) + "): killed, code(9)"),
               std::string::npos);
     // It keeps serving the cache while its polls fail, and the router keeps routing by it.
     EXPECT_TRUE(wait_for([&] {
         const json status = json::parse(ask(merger_port, "GET", "/status"), nullptr, false);
         return status.is_object() && status["topology"]["failed"].get<uint64_t>() >= 2;
-    }, 15s, 50ms)) << logged();
+    }, 30s, 50ms)) << logged();
     EXPECT_EQ(leaf_components(), served);
     EXPECT_EQ(read_file(current), file_text(served));
     EXPECT_TRUE(routes("mav.z", "@mav_z"));
