@@ -44,6 +44,9 @@ bool file_exists(const std::string& path);
 bool process_alive(pid_t pid);  // false for a zombie too
 bool port_open(uint16_t port);  // something accepts connections on 127.0.0.1:port
 std::vector<pid_t> children_of(pid_t pid);  // the live children, as /proc lists them
+std::string process_name(pid_t pid);        // the kernel's name of it (15 bytes), "" if gone
+// The live child of `pid` named `name` (a role's process name), or -1.
+pid_t child_named(pid_t pid, const std::string& name);
 
 // The descriptor numbers in what "/bin/ls -l /proc/self/fd" printed, less the one that ls
 // itself holds on the directory, in increasing order.
