@@ -22,20 +22,8 @@ using testsupport::TravineProcess;
 using testsupport::wait_for;
 using namespace std::chrono_literals;
 
-int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 FakeReply answer(const RecordedRequest& r) {
-    if (r.method == "PATCH" && r.decoded.find("&include=") != std::string::npos) {
-        const json instance = {{"uuid", "u-1"},
-                               {"subscription", {{"id", 42}, {"expiration_date_msec", now_ms() + 60000}}}};
-        const json units = json::array({{{"deployment_unit_instances", json::array({instance})}}});
-        return {200, json({{"data", json::array({{{"subsystems", json::array({{{"deployment_units", units}}})}}})}})
-                         .dump()};
-    }
+    if (testsupport::is_subscription(r)) return {200, testsupport::subscription_answer("u-1", 42, 60s)};
     if (r.method == "GET") {
         const json unit = {{"custom_objects", {{"ZEB", {{"deploymentUnit", "web"}, {"subsystem", "s"}}}}},
                            {"last_modify_time", 77}};
