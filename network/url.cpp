@@ -31,6 +31,10 @@ int port_value(const std::string& port) {
 
 }  // namespace
 
+boost::asio::ip::tcp::endpoint Url::endpoint(const sockaddr_in& address) {
+    return {boost::asio::ip::address_v4(ntohl(address.sin_addr.s_addr)), ntohs(address.sin_port)};
+}
+
 std::string_view Url::parse_proto(std::string_view rest) {
     port.clear();
     proto = 0;

@@ -1,6 +1,5 @@
 #include "roles/registry.hpp"
 
-#include <arpa/inet.h>
 #include <signal.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -206,10 +205,7 @@ int Registry::main() {
     sync_timer = std::make_unique<framework::Timer>(io);
     confgen_timer = std::make_unique<framework::Timer>(watchdog->io);
 
-    const sockaddr_in& at = section->callback_url.addr;
-    listener->listen(net::ip::tcp::endpoint(net::ip::address_v4(ntohl(at.sin_addr.s_addr)),
-                                            ntohs(at.sin_port)),
-                     128);
+    listener->listen(section->callback_url.endpoint(), 128);
     subscribe(get_last_uuid());
     // Runs start only on the loop, so the watchdog is needed only while it runs.
     watchdog->start();

@@ -1,6 +1,6 @@
 // Route decisions of the proxy: smooth weighted round-robin, the per-client rate limit (with an
 // injected clock), the location masks and the counters of the status document.
-#include "roles/proxy.hpp"
+#include "roles/proxy_upstream.hpp"
 
 #include <gtest/gtest.h>
 
@@ -50,8 +50,7 @@ config::Upstream settings(const std::vector<int>& weights, const char* rate = "0
 std::string sequence(const Upstream& u, int n) {
     std::string out;
     for (int i = 0; i < n; ++i) {
-        std::lock_guard guard(u.lock);
-        const proxy::Peer* p = u.get();
+        const proxy::Peer* p = u.next();
         if (!p) return out + "-";
         out += static_cast<char>('a' + (p->url.port.back() - '1'));
     }
@@ -83,9 +82,9 @@ TEST(ProxyRoundRobin, Sequences) {
 TEST(ProxyRoundRobin, UrlsInByteOrderAndCopied) {
     const Upstream u(config::Upstream(json::parse(R"({
         "http://127.0.0.1:9002": {"weight": 2}, "http://127.0.0.1:9001": {"weight": 1}})")));
-    ASSERT_EQ(u.peers.size(), 2u);
-    EXPECT_EQ(u.peers.begin()->first, "http://127.0.0.1:9001");
-    EXPECT_EQ(u.peers.begin()->second.url.address, "127.0.0.1");
+    ASSERT_EQ(u.get_peers().size(), 2u);
+    EXPECT_EQ(u.get_peers().begin()->first, "http://127.0.0.1:9001");
+    EXPECT_EQ(u.get_peers().begin()->second.url.address, "127.0.0.1");
     EXPECT_EQ(sequence(u, 3), "bab");
 }
 
@@ -198,7 +197,7 @@ TEST(ProxyMasks, KeyOrderMissingUpstreamsAndPrefixes) {
         }
         ASSERT_NE(peer, nullptr) << c.target;
         bool found = false;
-        for (const auto& [k, p] : ups.at(c.upstream).peers) found |= &p == peer;
+        for (const auto& [k, p] : ups.at(c.upstream).get_peers()) found |= &p == peer;
         EXPECT_TRUE(found) << c.target;
     }
     EXPECT_TRUE(log.has("w(3): using @a by mask /api/*"));
@@ -213,7 +212,8 @@ TEST(ProxyStatus, CountersOnlyForCountedPeers) {
     proxy::add_counters(doc, ups);
     EXPECT_EQ(doc, json::object());
 
-    auto& p = ups.at("@u").peers.begin()->second;
+    proxy::Peer& p = *ups.at("@u").next();  // the first in URL order
+    ASSERT_EQ(&p, &ups.at("@u").get_peers().begin()->second);
     p.stats.count_upstream(http::status::ok);
     p.stats.count_upstream(http::status::ok);
     p.stats.count_upstream(http::status::service_unavailable);
