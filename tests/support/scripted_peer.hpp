@@ -168,4 +168,14 @@ std::string raw_exchange(uint16_t port, std::string_view request,
                          std::chrono::milliseconds deadline = 5s,
                          std::optional<PeerTls> tls = std::nullopt);
 
+// One plain HTTP/1.1 exchange with 127.0.0.1:port: the status (0 when no answer came) and
+// the body. `fields` are extra header lines, each ending in "\r\n"; a body gets its length.
+struct HttpReply {
+    int status = 0;
+    std::string body;
+};
+HttpReply http_exchange(uint16_t port, const std::string& method, const std::string& target,
+                        const std::string& body = {}, const std::string& fields = {},
+                        std::chrono::milliseconds deadline = 5s);
+
 }  // namespace testsupport
