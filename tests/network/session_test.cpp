@@ -242,6 +242,7 @@ TEST(TcpSession, ClientConnectsReadsAndClosesOnShutdown) {
     testsupport::ScriptedPeer peer(testsupport::Script().write("hello").hold(5s));
     auto client = std::make_shared<Probe>(loop.io);
     std::atomic<bool> connected{false};
+    std::atomic<bool> read_all{false};  // publishes `received` to the test thread
     client->connect_hook = [&](boost::system::error_code& ec) {
         connected = !ec;
         return !ec;
@@ -250,11 +251,14 @@ TEST(TcpSession, ClientConnectsReadsAndClosesOnShutdown) {
         if (ec) return false;
         self.received.append(static_cast<const char*>(d.data()), d.size());
         self.consume(d.size());
-        return self.received.size() < 5;  // then shut down: the client closes its socket
+        if (self.received.size() < 5) return true;
+        read_all = true;
+        return false;  // shut down: the client closes its socket
     };
     client->connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), peer.port()));
     ASSERT_TRUE(peer.wait_done(1, 5s));
     EXPECT_TRUE(peer.record(0).peer_closed);
+    ASSERT_TRUE(wait_for([&] { return read_all.load(); }));
     ASSERT_TRUE(wait_for([&] { return client.use_count() == 1; }));
     EXPECT_TRUE(connected.load());
     EXPECT_EQ(client->received, "hello");
