@@ -3,27 +3,8 @@
 // allocate; the counter "allocs/op" shows it.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
+#include "alloc_counter.hpp"
 #include "common/syslog.hpp"
-
-namespace {
-std::atomic<uint64_t> g_allocations{0};
-}
-
-// Counts allocations of the whole process; malloc and free back the counted operators.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -42,12 +23,12 @@ void to_dev_null() {
 void run_line(benchmark::State& state, int level, const char* peer_text) {
     to_dev_null();
     int i = 0;
-    const uint64_t before = g_allocations.load();
+    const uint64_t before = bench::allocations.load();
     for (auto _ : state) {
         Syslog::log(level, "%s: request %d from %s: %s", "proxy(12)", ++i, "10.0.0.1", peer_text);
     }
     state.counters["allocs/op"] = benchmark::Counter(
-        static_cast<double>(g_allocations.load() - before), benchmark::Counter::kAvgIterations);
+        static_cast<double>(bench::allocations.load() - before), benchmark::Counter::kAvgIterations);
 }
 
 void BM_LineDropped(benchmark::State& state) { run_line(state, 9, "GET /api/v1/items"); }
