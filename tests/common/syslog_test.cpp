@@ -204,6 +204,76 @@ TEST(Syslog, LongMessagesAreCutTo16383BytesInEverySink) {
     });
 }
 
+// Text of peers, files and children reaches the log through the arguments; its control
+// bytes must never split a line or forge one, whatever the sink.
+TEST(Syslog, ControlBytesOfArgumentsAreEscapedInEverySink) {
+    struct Case {
+        std::function<void()> log;
+        std::string message;  // as every sink must carry it
+    };
+    std::string cut;  // a long run of escapes is cut before the escape that does not fit
+    for (int i = 0; i < 4095; ++i) cut += "\\x01";
+    const std::vector<Case> cases = {
+        {[] { Syslog::log(4, "confgen: UPDATE: %s", "unit\nMar 05 14:07:09 gw1 travine[1]: forged"); },
+         "confgen: UPDATE: unit\\nMar 05 14:07:09 gw1 travine[1]: forged"},
+        {[] { Syslog::log(3, "%s: %s", "confgen", "bad unit\r\n"); }, "confgen: bad unit\\r\\n"},
+        {[] { Syslog::log(4, "node %s", "\x1b[31mmav.a\t\x7f\x02"); },
+         "node \\x1b[31mmav.a\\t\\x7f\\x02"},
+        {[] { Syslog::log(4, "nul %c end", '\0'); }, "nul \\x00 end"},
+        {[] { Syslog::log(4, "%s", "caf\xc3\xa9 \\n"); }, "caf\xc3\xa9 \\n"},  // kept as is
+        {[] { Syslog::log(4, "%s", std::string(20000, '\x01').c_str()); }, cut},
+    };
+    const auto log_all = [&] {
+        for (const Case& c : cases) c.log();
+    };
+    // What follows `marker` on each line of a file sink.
+    const auto messages_of = [](const std::string& text, const std::string& marker) {
+        std::vector<std::string> out;
+        for (const std::string& line : lines_of(text)) {
+            const size_t at = line.find(marker);
+            out.push_back(at == std::string::npos ? line : line.substr(at + marker.size()));
+        }
+        return out;
+    };
+    std::vector<std::string> want;
+    for (const Case& c : cases) want.push_back(c.message);
+
+    in_child([&] {
+        Syslog::set_tag("t");
+        testsupport::TempDir dir;
+
+        system_lines().clear();
+        log_all();
+        std::vector<std::string> got;
+        for (const auto& [priority, message] : system_lines()) got.push_back(message);
+        EXPECT_EQ(got, want) << "system log";
+
+        Syslog::redirect(dir.file("app.log"));
+        log_all();
+        EXPECT_EQ(messages_of(testsupport::read_file(dir.file("app.log")), "]: "), want)
+            << "file";
+
+        const std::string err_path = dir.file("stderr");
+        const int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_EQ(::dup2(err_fd, 2), 2);
+        ::close(err_fd);
+        Syslog::redirect("");
+        log_all();
+        EXPECT_EQ(messages_of(testsupport::read_file(err_path), "]: "), want) << "stderr";
+
+        UdpReceiver udp;
+        Syslog::redirect(udp.url());
+        got.clear();
+        for (const Case& c : cases) {
+            c.log();
+            const std::string d = udp.receive();
+            const size_t at = d.find(" - - ");
+            got.push_back(at == std::string::npos ? d : d.substr(at + 5));
+        }
+        EXPECT_EQ(got, want) << "datagram";
+    });
+}
+
 TEST(Syslog, DatagramsFollowRfc5424AndCarryTheSendersPid) {
     in_child([] {
         ::setenv("TZ", "UTC0", 1);

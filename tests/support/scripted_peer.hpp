@@ -132,9 +132,10 @@ public:
     RawClient& operator=(const RawClient&) = delete;
 
     // Connects to 127.0.0.1:port (and makes the TLS handshake when `tls` is given).
-    // False when the connection or the handshake failed; `error()` tells why.
+    // False when the connection or the handshake failed; `error()` tells why. The default
+    // deadline leaves room for a sanitized server's handshake on a busy machine.
     bool connect(uint16_t port, std::optional<PeerTls> tls = std::nullopt,
-                 std::chrono::milliseconds deadline = 5s);
+                 std::chrono::milliseconds deadline = 15s);
     bool send(std::string_view bytes, std::chrono::milliseconds deadline = 5s);
     // Reads until the other side ends the stream or the deadline passes; returns
     // what was read by this call. `closed()` tells whether the stream ended.

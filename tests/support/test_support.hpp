@@ -34,9 +34,11 @@ private:
 // A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0 and released).
 uint16_t free_port();
 
-// Polls `condition` every few milliseconds until it holds or `deadline` has passed.
+// Polls `condition` every few milliseconds until it holds or `deadline` has passed. The
+// default deadline only ends a hang: on a busy machine a sanitized binary may take many
+// seconds to start, and a wait that succeeds never waits longer for it.
 bool wait_for(const std::function<bool()>& condition,
-              std::chrono::milliseconds deadline = 10s,
+              std::chrono::milliseconds deadline = 30s,
               std::chrono::milliseconds step = 10ms);
 
 std::string read_file(const std::string& path);  // empty when it cannot be read
