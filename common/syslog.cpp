@@ -13,7 +13,6 @@
 #include <ctime>
 
 #include "common/strings.hpp"
-#include "network/url.hpp"
 
 namespace framework {
 namespace {
@@ -140,12 +139,20 @@ void Syslog::set_log_level(std::string_view name) {
     log(4, "log level: %s", reported);
 }
 
-void Syslog::redirect(std::string_view target) {
+void Syslog::redirect_to_system_log() {
     file_.close();
     file_failed_.store(false, std::memory_order_relaxed);
     endpoint_.reset();
+}
 
-    if (target.empty()) {
+void Syslog::redirect(const sockaddr_in& endpoint) {
+    redirect_to_system_log();
+    if (socket_ >= 0) endpoint_ = endpoint;
+}
+
+void Syslog::redirect(std::string_view path) {
+    redirect_to_system_log();
+    if (path.empty()) {
         if (file_.dup(STDERR_FILENO)) {
             // Appending keeps lines of several processes that share the stream whole.
             const int flags = ::fcntl(file_.get_fd(), F_GETFL);
@@ -153,15 +160,7 @@ void Syslog::redirect(std::string_view target) {
         }
         return;
     }
-
-    const Url url(target);
-    if (url.is_valid()) {
-        // An unresolved udp host keeps the system log rather than a sink that drops all.
-        if ((url.proto & Url::kUdp) != 0 && socket_ >= 0 && !url.addrs.empty())
-            endpoint_ = url.addrs.front();
-        return;
-    }
-    file_.open(target, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    file_.open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
 }
 
 char* Syslog::message_buffer() noexcept {

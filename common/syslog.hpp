@@ -48,10 +48,14 @@ public:
     // Logs "log level: %s" at level 4.
     static void set_log_level(std::string_view name);
     static int get_log_level() noexcept { return log_level_.load(std::memory_order_relaxed); }
-    // Chooses the sink: "" standard error; a valid udp URL whose host resolved: datagrams;
-    // another valid URL: the system log; anything else: a file opened for appending
-    // (mode 0644). A sink that cannot be set up leaves the system log.
-    static void redirect(std::string_view target);
+    // The sinks. Which one a configured target names ("" standard error, a udp URL, another
+    // URL, a file path) is decided by redirect_log (network/url.hpp), which parses URLs.
+    // "" standard error; else a file opened for appending (mode 0644). A file that cannot be
+    // opened leaves the system log.
+    static void redirect(std::string_view path);
+    // Datagrams to `endpoint`; the system log when the datagram socket does not exist.
+    static void redirect(const sockaddr_in& endpoint);
+    static void redirect_to_system_log();
 
     // printf-style; the arguments are scalars and C strings. A trailing null pointer
     // follows them, so one conversion too many prints "(null)" rather than garbage.

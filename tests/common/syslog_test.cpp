@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "network/url.hpp"
 #include "support/test_support.hpp"
 
 namespace {
@@ -195,7 +196,7 @@ TEST(Syslog, LongMessagesAreCutTo16383BytesInEverySink) {
         EXPECT_NE(lines[0][lines[0].size() - tail.size() - 1], 'a');
 
         UdpReceiver udp;
-        Syslog::redirect(udp.url());
+        framework::redirect_log(udp.url());
         Syslog::log(4, "%s", big.c_str());
         const std::string dgram = udp.receive();
         const std::string dtail = " - - " + cut;
@@ -262,7 +263,7 @@ TEST(Syslog, ControlBytesOfArgumentsAreEscapedInEverySink) {
         EXPECT_EQ(messages_of(testsupport::read_file(err_path), "]: "), want) << "stderr";
 
         UdpReceiver udp;
-        Syslog::redirect(udp.url());
+        framework::redirect_log(udp.url());
         got.clear();
         for (const Case& c : cases) {
             c.log();
@@ -281,7 +282,7 @@ TEST(Syslog, DatagramsFollowRfc5424AndCarryTheSendersPid) {
         UdpReceiver udp;
         Syslog::set_tag("router");
         Syslog::set_log_level("all");
-        Syslog::redirect(udp.url());
+        framework::redirect_log(udp.url());
         const std::string stamp = R"([0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\+00:00)";
         const std::string rest = " " + re(host_name()) + " router ";
 
@@ -375,7 +376,7 @@ TEST(Syslog, RedirectChoosesTheSinkByTarget) {
             if (!target.empty() && target[0] == '@') target = dir.path() + target.substr(1);
 
             Syslog::set_tag("tagged");
-            Syslog::redirect(target);
+            framework::redirect_log(target);
             system_lines().clear();
             Syslog::log(4, "the line");
             const std::string ending = "tagged[" + std::to_string(::getpid()) + "]: the line\n";
@@ -404,7 +405,7 @@ TEST(Syslog, RedirectChoosesTheSinkByTarget) {
                     ASSERT_EQ(::stat(path.c_str(), &st), 0);
                     EXPECT_EQ(st.st_mode & 07777, 0644u);
                     // Appends: a later redirect to the same file keeps the first line.
-                    Syslog::redirect(target);
+                    framework::redirect_log(target);
                     Syslog::log(4, "second");
                     EXPECT_EQ(lines_of(testsupport::read_file(path)).size(), 2u);
                     break;
