@@ -2,11 +2,13 @@
 // framework::Process: one child process, seen from both sides of fork. In the master it
 // is the handle the process pool keeps for a role (start, kill, wait); in the child it is
 // the role itself: a subclass overrides main() and runs its event loop with run(). It
-// also runs an external program with pipes on its standard streams (exec).
+// also runs an external program with pipes on its standard streams (exec), or to its end
+// with a given input and a time limit (run_program).
 #include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,6 +66,28 @@ public:
     // False when a child is running, when `args` is empty and when fork fails.
     bool exec(std::vector<const char*> args, std::vector<const char*> env, Pipe* out = nullptr,
               Pipe* in = nullptr);
+
+    // What run_program saw of one run.
+    struct Outcome {
+        bool ended = false;   // started and reaped; false when it could not start or be reaped
+        bool killed = false;  // still running at the deadline, so it was sent SIGKILL
+        int status = 0;       // its wait status, when it ended
+        std::string error;    // its standard error, the first kErrorKeep bytes
+    };
+    static constexpr std::size_t kErrorKeep = 1 << 20;
+
+    // Runs the program args[0] as exec does, with `input` on its standard input and its
+    // standard output inherited, and blocks the calling thread until it has ended and is
+    // reaped. The input is written and the standard error read together, so neither side
+    // ever waits on a full pipe. The input pipe stays open until the program has ended: it
+    // never reads an end of input. A program still running `limit` after its start is
+    // killed with SIGKILL; it is never signalled once reaped, so the kill cannot reach a
+    // process that took over its id. Once the program itself has ended, what its standard
+    // error holds at that moment completes the text: a process it left behind holding the
+    // pipe is not waited for. A program that stops reading its input only ends the writing
+    // (SIGPIPE is ignored in every process that has a Process).
+    Outcome run_program(std::vector<const char*> args, std::vector<const char*> env, std::string_view input,
+                        std::chrono::milliseconds limit);
 
     // The child's work; its result is the child's exit code.
     virtual int main() { return 99; }

@@ -1,6 +1,5 @@
 #include "network/http_client.hpp"
 
-#include <arpa/inet.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -38,13 +37,10 @@ bool is_address_literal(const Url& url) {
 
 std::vector<net::ip::tcp::endpoint> endpoints_of(const Url& url) {
     std::vector<net::ip::tcp::endpoint> out;
-    auto add = [&](const sockaddr_in& sa) {
-        out.emplace_back(net::ip::address_v4(ntohl(sa.sin_addr.s_addr)), ntohs(sa.sin_port));
-    };
     if (url.addrs.empty()) {
-        add(url.addr);
+        out.push_back(url.endpoint());
     } else {
-        for (const auto& sa : url.addrs) add(sa);
+        for (const auto& sa : url.addrs) out.push_back(Url::endpoint(sa));
     }
     return out;
 }

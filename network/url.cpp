@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/strings.hpp"
+#include "common/syslog.hpp"
 
 namespace framework {
 namespace {
@@ -30,6 +31,10 @@ int port_value(const std::string& port) {
 }
 
 }  // namespace
+
+boost::asio::ip::tcp::endpoint Url::endpoint(const sockaddr_in& address) {
+    return {boost::asio::ip::address_v4(ntohl(address.sin_addr.s_addr)), ntohs(address.sin_port)};
+}
 
 std::string_view Url::parse_proto(std::string_view rest) {
     port.clear();
@@ -149,6 +154,18 @@ std::string Url::encode(std::string_view input) {
         }
     }
     return out;
+}
+
+void redirect_log(std::string_view target) {
+    const Url url(target);
+    if (target.empty() || !url.is_valid()) {
+        Syslog::redirect(target);
+    } else if ((url.proto & Url::kUdp) != 0 && !url.addrs.empty()) {
+        Syslog::redirect(url.addrs.front());
+    } else {
+        // An unresolved udp host keeps the system log rather than a sink that drops all.
+        Syslog::redirect_to_system_log();
+    }
 }
 
 }  // namespace framework

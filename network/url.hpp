@@ -10,6 +10,8 @@
 #include <type_traits>
 #include <vector>
 
+#include <boost/asio/ip/tcp.hpp>
+
 namespace framework {
 
 struct Protocol {
@@ -51,6 +53,9 @@ public:
     bool is_valid() const;
     // The request target: the path, or "/" when the URL has none.
     std::string_view get_target() const { return path.empty() ? std::string_view("/") : path; }
+    // The first resolved address with its port (`addr`) as a TCP endpoint; 0.0.0.0:0 if none.
+    boost::asio::ip::tcp::endpoint endpoint() const { return endpoint(addr); }
+    static boost::asio::ip::tcp::endpoint endpoint(const sockaddr_in& address);
 
     // Percent-encodes space, '~', '"', '>', '<', '%' and NUL as %XX (upper case).
     static std::string encode(std::string_view text);
@@ -66,5 +71,10 @@ public:
     std::string path;     // from the first '/' after host and port, query and fragment
                           // included; empty when there is none
 };
+
+// Chooses the logger's sink by what `target` names: "" standard error; a valid udp URL whose
+// host resolved: datagrams to its first address; another valid URL: the system log; anything
+// else: a file path (Syslog::redirect).
+void redirect_log(std::string_view target);
 
 }  // namespace framework

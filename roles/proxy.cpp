@@ -1,6 +1,5 @@
 #include "roles/proxy.hpp"
 
-#include <arpa/inet.h>
 
 #include <algorithm>
 #include <chrono>
@@ -14,7 +13,6 @@
 
 #include "common/strings.hpp"
 #include "common/syslog.hpp"
-#include "common/wildcard.hpp"
 #include "config/router-config.hpp"
 #include "network/tcp_session.hpp"
 #include "network/tls_session.hpp"
@@ -22,81 +20,6 @@
 namespace proxy {
 
 using framework::Syslog;
-
-int64_t Upstream::steady_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-Upstream::Upstream(const config::Upstream& settings, Clock clock)
-    : interval_ms(settings.rate_interval_ms), clock(clock) {
-    for (const auto& [key, server] : settings.servers)
-        peers.emplace(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple(server));
-}
-
-Peer* Upstream::get() const {
-    Peer* best = nullptr;
-    int64_t total = 0;
-    for (auto& [key, peer] : peers) {
-        const int64_t step = static_cast<int64_t>(std::max<int32_t>(peer.weight, 0)) * 200;
-        peer.current += step;
-        total += step;
-        if (!best || peer.current > best->current) best = &peer;
-    }
-    if (best) best->current -= total;
-    return best;
-}
-
-Route Upstream::get_route(const net::ip::address& client, std::string_view name) const {
-    std::lock_guard guard(lock);
-    if (interval_ms == 0) return {http::status::service_unavailable, get()};
-
-    const int64_t now = clock();
-    const auto v4 = client.to_v4();  // throws bad_address_cast for IPv6
-    Bucket& bucket = buckets[v4.to_uint()];
-    if (!bucket.used || now - bucket.last >= static_cast<int64_t>(interval_ms)) {
-        Peer* peer = get();
-        if (!peer) {
-            Syslog::log(4, "%.*s: unable to route", static_cast<int>(name.size()), name.data());
-            return {http::status::not_found, nullptr};
-        }
-        bucket.last = now;
-        bucket.used = true;
-        return {http::status::ok, peer};
-    }
-    char text[INET_ADDRSTRLEN] = {};
-    const auto bytes = v4.to_bytes();
-    inet_ntop(AF_INET, bytes.data(), text, sizeof text);
-    Syslog::log(4, "%.*s: too many requests from %s", static_cast<int>(name.size()), name.data(), text);
-    return {http::status::too_many_requests, nullptr};
-}
-
-Route route_by_mask(const std::map<std::string, std::string>& locations, const Upstreams& upstreams,
-                    std::string_view target, const net::ip::address& client, std::string_view name) {
-    for (const auto& [mask, key] : locations) {
-        if (!framework::Wildcard::is_match(mask, target)) continue;
-        const auto it = upstreams.find(key);
-        if (it == upstreams.end()) continue;
-        Syslog::log(6, "%.*s: using %s by mask %s", static_cast<int>(name.size()), name.data(), key.c_str(),
-                    mask.c_str());
-        return it->second.get_route(client, name);
-    }
-    Syslog::log(4, "%.*s: unable to route", static_cast<int>(name.size()), name.data());
-    return {http::status::not_found, nullptr};
-}
-
-void add_counters(nlohmann::json& doc, const Upstreams& upstreams) {
-    for (const auto& [ukey, upstream] : upstreams) {
-        for (const auto& [pkey, peer] : upstream.peers) {
-            peer.stats.for_each_upstream(
-                [&](unsigned status, unsigned n) { doc[ukey][pkey][std::to_string(status)] = n; });
-            peer.stats.for_each_proxy([&](unsigned status, unsigned n) {
-                doc[ukey][pkey]["proxy"][std::to_string(status)] = n;
-            });
-        }
-    }
-}
 
 namespace {
 
@@ -106,10 +29,6 @@ using framework::TlsSession;
 using framework::iequals;
 
 std::string_view view(boost::string_view s) { return {s.data(), s.size()}; }
-
-net::ip::tcp::endpoint endpoint_of(const framework::Url& url) {
-    return {net::ip::address_v4(ntohl(url.addr.sin_addr.s_addr)), ntohs(url.addr.sin_port)};
-}
 
 // A request whose body length two readers could take differently: a Transfer-Encoding next to
 // a Content-Length, or a Transfer-Encoding that does not end in chunked (its body has no
@@ -127,7 +46,7 @@ bool is_ambiguous(const Parser& parser) {
 // ---- Proxy ----------------------------------------------------------------
 
 Proxy::Proxy(const Config& config, std::string_view name)
-    : framework::Process(name), config(&config) {
+    : framework::Process(name), config_(&config) {
     add_signal(SIGTERM);
 }
 
@@ -135,27 +54,27 @@ const config::ProxyConfig* Proxy::get_config() const {
     if (section_) return section_.get();
     // Not opened yet: the section is looked up; the child's configuration never changes,
     // so the document keeps it alive.
-    const auto section = config->get_proxy(name);
+    const auto section = config_->get_proxy(name);
     if (!section) throw std::runtime_error("config is unavailable");
     return section.get();
 }
 
 void Proxy::open(unsigned loops) {
-    section_ = config->get_proxy(name);
+    section_ = config_->get_proxy(name);
     if (!section_) throw std::runtime_error("config is unavailable");
-    zeb_ = iequals(config->get_gw_type(), "ZEB");
-    router_ = config->get_router();
-    server_ssl_ = &config->get_server_ssl();
-    client_ssl_ = &config->get_client_ssl();
+    zeb_ = iequals(config_->get_gw_type(), "ZEB");
+    router_ = config_->get_router();
+    server_ssl_ = &config_->get_server_ssl();
+    client_ssl_ = &config_->get_client_ssl();
 
     for (const auto& [key, settings] : section_->upstreams)
-        upstreams.emplace(std::piecewise_construct, std::forward_as_tuple(key),
+        upstreams_.emplace(std::piecewise_construct, std::forward_as_tuple(key),
                           std::forward_as_tuple(settings));
-    const auto endpoint = endpoint_of(section_->listen);
+    const auto endpoint = section_->listen.endpoint();
     for (unsigned i = 0; i < std::max(loops, 1U); ++i) {
         // One thread runs each extra loop: the hint lets it skip the locking a shared loop needs.
         net::io_context& loop = i == 0 ? io : *loops_.emplace_back(std::make_unique<net::io_context>(1));
-        auto& listener = listeners.emplace_back(std::make_shared<Listener>(loop, nullptr));
+        auto& listener = listeners_.emplace_back(std::make_shared<Listener>(loop, nullptr));
         listener->callback = [this, l = listener.get()](net::ip::tcp::socket&& socket) {
             on_accept(std::move(socket), l->peer());
         };
@@ -189,7 +108,7 @@ int Proxy::serve() {
             // No thread for this loop: its listener must not take connections nobody serves.
             Syslog::log(3, "%s: run: %s", name.c_str(), e.what());
             boost::system::error_code ignored;
-            listeners[i + 1]->acceptor.close(ignored);  // its loop does not run: nothing races
+            listeners_[i + 1]->acceptor.close(ignored);  // its loop does not run: nothing races
         }
     }
     run(io);  // the process's own loop, with the signals, on the calling thread
@@ -198,7 +117,7 @@ int Proxy::serve() {
 }
 
 void Proxy::on_stop() {
-    for (const auto& listener : listeners) listener->stop();
+    for (const auto& listener : listeners_) listener->stop();
 }
 
 void Proxy::on_accept(net::ip::tcp::socket&& socket, const net::ip::tcp::endpoint& peer) {
@@ -212,17 +131,12 @@ void Proxy::on_accept(net::ip::tcp::socket&& socket, const net::ip::tcp::endpoin
 
 Route Proxy::get_route(boost::string_view target, const net::ip::address& client,
                        std::string_view name) const {
-    return route_by_mask(get_config()->locations, upstreams, view(target), client, name);
-}
-
-Route Proxy::get_route(const Upstream& upstream, const net::ip::address& client,
-                       std::string_view name) const {
-    return upstream.get_route(client, name);
+    return route_by_mask(get_config()->locations, upstreams_, view(target), client, name);
 }
 
 const Upstream* Proxy::find_upstream(std::string_view key) const {
-    const auto it = upstreams.find(key);
-    return it == upstreams.end() ? nullptr : &it->second;
+    const auto it = upstreams_.find(key);
+    return it == upstreams_.end() ? nullptr : &it->second;
 }
 
 nlohmann::json Proxy::get_status() const {
@@ -231,11 +145,11 @@ nlohmann::json Proxy::get_status() const {
     doc["uptime"] = static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
                                              std::chrono::system_clock::now() - start_time)
                                              .count());
-    doc["work_dir"] = std::string(config->get_work_dir());
-    doc["pid_file"] = std::string(config->get_pid_file());
+    doc["work_dir"] = std::string(config_->get_work_dir());
+    doc["pid_file"] = std::string(config_->get_pid_file());
     const std::size_t live = TcpSession::count_.load() + TlsSession::count_.load();
     doc["objects"] = live > 0 ? live - 1 : 0;  // less the connection that asks
-    add_counters(doc, upstreams);
+    add_counters(doc, upstreams_);
     return doc;
 }
 
@@ -331,7 +245,7 @@ void Worker<S>::on_zeb_route(response_type&& answer) {
         const auto& cluster = route.at("cluster").get_ref<const std::string&>();
         (void)route.at("url").get_ref<const std::string&>();
         if (const Upstream* upstream = owner->find_upstream(cluster)) {
-            const auto [decision, chosen] = owner->get_route(*upstream, client_, this->name);
+            const auto [decision, chosen] = upstream->get_route(client_, this->name);
             if (chosen) {
                 peer = chosen;
                 Syslog::log(6, "%s: using %s/%s", this->name, cluster.c_str(), peer->url.address.c_str());

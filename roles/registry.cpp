@@ -1,22 +1,16 @@
 #include "roles/registry.hpp"
 
-#include <arpa/inet.h>
 #include <signal.h>
-#include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 
-#include <algorithm>
-#include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <limits>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include <boost/beast/core/buffers_to_string.hpp>
 
-#include "common/pipe.hpp"
 #include "common/strings.hpp"
 #include "common/syslog.hpp"
 
@@ -45,38 +39,11 @@ constexpr std::size_t kLineLimit = 4096;
 constexpr std::int64_t kShortLeaseMs = 10000;
 constexpr std::int64_t kShortLeaseSecs = 300;
 
-// What a confgen run may leave on its standard error for the report; more is read and dropped.
-constexpr std::size_t kStderrKeep = 1 << 20;
-
-// Reads what the pipe has now into `out` (up to kStderrKeep bytes kept). False at the end of
-// the stream or on a failed read.
-bool read_available(int fd, std::string& out) {
-    char chunk[16384];
-    ssize_t n;
-    do n = ::read(fd, chunk, sizeof chunk);
-    while (n < 0 && errno == EINTR);
-    if (n <= 0) return false;
-    const std::size_t room = kStderrKeep - std::min(out.size(), kStderrKeep);
-    out.append(chunk, std::min(static_cast<std::size_t>(n), room));
-    return true;
-}
-
-// Waits until the child has ended, without reaping it, while its standard error is read as
-// it comes: a child that writes more than the pipe holds must not block until the watchdog.
-void wait_draining(pid_t pid, int err_fd, std::string& collected) {
-    bool open = err_fd >= 0;
-    for (;;) {
-        siginfo_t info{};
-        const int flags = WEXITED | WNOWAIT | (open ? WNOHANG : 0);
-        if (::waitid(P_PID, static_cast<id_t>(pid), &info, flags) == 0) {
-            if (info.si_pid != 0) return;
-        } else if (errno != EINTR) {
-            return;  // the reap that follows reports it
-        }
-        if (!open) continue;
-        pollfd ready{err_fd, POLLIN, 0};
-        if (::poll(&ready, 1, 100) > 0) open = read_available(err_fd, collected);
-    }
+// A code goes into confgen's arguments and into log lines, where a NUL byte would end it
+// early and name another unit: such an item is as unusable as one without the code.
+void refuse_nul(const char* key, const std::string& code) {
+    if (code.find('\0') != std::string::npos)
+        throw std::invalid_argument(std::string("\"") + key + "\" holds a NUL byte");
 }
 
 // One per event-loop thread, reused by every confgen run on it.
@@ -85,17 +52,26 @@ std::string& thread_error() {
     return error;
 }
 
-// A number from the network as a T. The library converts a fractional number with a plain
-// cast, which is undefined beyond T's range: such a value is clamped instead. Anything but a
-// number fails with the library's own error.
+// The number `key` of `parent` as a T. One that T cannot hold is as unreadable as one of the
+// wrong type: the library would wrap an integer and cast a fractional number (undefined beyond
+// T's range), and a value made up that way would be stored and sent back. A fractional number
+// that fits is cut toward zero. Anything but a number fails with the library's own error.
 template <typename T>
-T read_integer(const json& value) {
-    if (value.is_number_float()) {
-        const double d = value.get<double>();
-        constexpr double kBound = static_cast<double>(std::numeric_limits<T>::max()) + 1.0;
-        if (d >= kBound) return std::numeric_limits<T>::max();
-        if (d < -kBound) return std::numeric_limits<T>::min();
+T read_integer(const json& parent, const char* key) {
+    const json& value = parent.at(key);
+    bool fits = true;
+    if (value.is_number_unsigned()) {
+        fits = value.get<std::uint64_t>() <= static_cast<std::uint64_t>(std::numeric_limits<T>::max());
+    } else if (value.is_number_integer()) {
+        const auto v = value.get<std::int64_t>();
+        fits = v >= std::numeric_limits<T>::min() && v <= std::numeric_limits<T>::max();
+    } else if (value.is_number_float()) {
+        // Both bounds are powers of two, exact as doubles; NaN fails both comparisons.
+        constexpr double kBound = -static_cast<double>(std::numeric_limits<T>::min());
+        const double whole = std::trunc(value.get<double>());
+        fits = whole >= -kBound && whole < kBound;
     }
+    if (!fits) throw std::out_of_range(std::string("\"") + key + "\" out of range: " + value.dump());
     return value.get<T>();
 }
 
@@ -103,6 +79,17 @@ int clamp_int(std::int64_t v) {
     if (v > std::numeric_limits<int>::max()) return std::numeric_limits<int>::max();
     if (v < std::numeric_limits<int>::min()) return std::numeric_limits<int>::min();
     return static_cast<int>(v);
+}
+
+// The longest length of at most `limit` that does not split a UTF-8 character of `text`; in
+// bytes that are no UTF-8, a plain `limit`.
+std::size_t utf8_cut(const std::string& text, std::size_t limit) {
+    if (text.size() <= limit) return text.size();
+    // A character has at most three continuation bytes (10xxxxxx) after its first one.
+    for (std::size_t cut = limit; cut + 3 >= limit && cut > 0; --cut) {
+        if ((static_cast<unsigned char>(text[cut]) & 0xC0) != 0x80) return cut;
+    }
+    return limit;
 }
 
 // The compact dump; bytes that are not UTF-8 (a confgen's standard error may hold any) are
@@ -142,43 +129,12 @@ json property(std::string key, std::string value) {
 
 }  // namespace
 
-// A loop and a thread of their own for the confgen watchdog.
-class Registry::Watchdog {
-public:
-    Watchdog() : work(io.get_executor()) {}
-    ~Watchdog() { stop(); }
-
-    void start() {
-        thread = std::thread([this] {
-            try {
-                io.run();
-            } catch (const std::exception& e) {
-                Syslog::log(3, "watchdog: %s", e.what());
-            }
-        });
-    }
-    void stop() {
-        work.reset();
-        io.stop();
-        if (thread.joinable()) thread.join();
-    }
-
-    net::io_context io;
-
-private:
-    net::executor_work_guard<net::io_context::executor_type> work;
-    std::thread thread;
-};
-
 Registry::Registry(const Config& settings)
-    : framework::Process("registry"), watchdog(std::make_unique<Watchdog>()), config(settings) {
+    : framework::Process("registry"), config(settings) {
     add_signal(SIGTERM);
 }
 
-Registry::~Registry() {
-    // The watchdog's thread must be gone before the timer on its loop.
-    if (watchdog) watchdog->stop();
-}
+Registry::~Registry() = default;
 
 const RegistryConfig* Registry::get_config() const { return config.get_registry().get(); }
 
@@ -204,17 +160,10 @@ int Registry::main() {
         io, [this](socket_type&& socket) { on_accept(std::move(socket)); });
     subscribe_timer = std::make_unique<framework::Timer>(io);
     sync_timer = std::make_unique<framework::Timer>(io);
-    confgen_timer = std::make_unique<framework::Timer>(watchdog->io);
 
-    const sockaddr_in& at = section->callback_url.addr;
-    listener->listen(net::ip::tcp::endpoint(net::ip::address_v4(ntohl(at.sin_addr.s_addr)),
-                                            ntohs(at.sin_port)),
-                     128);
+    listener->listen(section->callback_url.endpoint(), 128);
     subscribe(get_last_uuid());
-    // Runs start only on the loop, so the watchdog is needed only while it runs.
-    watchdog->start();
     run(2);
-    watchdog->stop();
     section->sync_stats();
     return 0;
 }
@@ -266,9 +215,9 @@ void Registry::on_subscribe(response_type&& answer) {
             const json& subscription = instance.at("subscription");
             {
                 std::lock_guard guard(state_lock);
-                subscription_id = read_integer<int32_t>(subscription.at("id"));
+                subscription_id = read_integer<int32_t>(subscription, "id");
             }
-            const auto expiry = read_integer<int64_t>(subscription.at("expiration_date_msec"));
+            const auto expiry = read_integer<int64_t>(subscription, "expiration_date_msec");
             const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                                          std::chrono::system_clock::now().time_since_epoch())
                                          .count();
@@ -338,7 +287,7 @@ void Registry::sync(std::chrono::seconds delay) const {
         const json& stats = get_config()->get_sync_stats();
         // at() makes statistics that are not an object fail with the library's error.
         if (!stats.is_object() || stats.contains("sync_time"))
-            from = read_integer<int64_t>(stats.at("sync_time"));
+            from = read_integer<int64_t>(stats, "sync_time");
     }
     if (from != 0)
         Syslog::log(6, "sync with PELL, from %lu", static_cast<unsigned long>(from));
@@ -362,7 +311,7 @@ void Registry::on_sync(response_type&& answer) const {
     }
     const json doc = json::parse(beast::buffers_to_string(answer.body().data()));
     const json& data = doc.at("data");
-    const auto total = read_integer<int32_t>(doc.at("total"));
+    const auto total = read_integer<int32_t>(doc, "total");
     if (total <= 0) {
         Syslog::log(6, "on_sync: no updates yet");
         return;
@@ -382,7 +331,7 @@ void Registry::on_sync(response_type&& answer) const {
             break;
         }
         try {
-            const auto t = read_integer<int64_t>(item->at("last_modify_time"));
+            const auto t = read_integer<int64_t>(*item, "last_modify_time");
             if (t > max) max = t;
             call_confgen(*item, t, i == total - 1, error);
         } catch (const std::exception& e) {
@@ -399,7 +348,7 @@ void Registry::on_sync(response_type&& answer) const {
 void Registry::set_status(const std::string& subsystem, const std::string& unit, int64_t revision,
                           bool ok, std::string& error) const {
     Syslog::log(6, "status: %s.%s: %s", subsystem.c_str(), unit.c_str(), ok ? "Success" : "Failed");
-    if (error.size() > kErrorLimit) error.resize(kErrorLimit);
+    if (error.size() > kErrorLimit) error.resize(utf8_cut(error, kErrorLimit));
     const std::string name = subsystem + "." + unit;
     json properties = json::array();
     properties.push_back(property("conf.apply.status." + name, ok ? "SUCCESS" : "FAIL"));
@@ -415,14 +364,6 @@ void Registry::set_status(const std::string& subsystem, const std::string& unit,
     send_json(*client, http::verb::patch, url, topology_of(std::move(instance), config.get_mav_root()));
 }
 
-void Registry::on_confgen_timeout() const {
-    std::lock_guard guard(watch_lock);
-    if (watched == nullptr) return;  // the run ended meanwhile
-    Syslog::log(4, "%s: * killed by timer", watched->name.c_str());
-    watched_error->append("confgen hangup");
-    watched->kill(SIGKILL);
-}
-
 bool Registry::call_confgen(const json& item, int64_t revision, bool last, std::string& error) const {
     error.clear();
     const std::string action = item.value("action", std::string());
@@ -434,6 +375,8 @@ bool Registry::call_confgen(const json& item, int64_t revision, bool last, std::
     if (iequals(action, "DELETED")) {
         unit = item.at("deploymentUnit").get<std::string>();
         subsystem = item.at("subsystem").get<std::string>();
+        refuse_nul("deploymentUnit", unit);
+        refuse_nul("subsystem", subsystem);
         target = subsystem + "." + unit;
         args.push_back("--delete");
         args.push_back(target.c_str());
@@ -443,47 +386,28 @@ bool Registry::call_confgen(const json& item, int64_t revision, bool last, std::
         at /= std::string(config.get_gw_type());
         unit = item.at(at / "deploymentUnit").get<std::string>();
         subsystem = item.at(at / "subsystem").get<std::string>();
+        refuse_nul("deploymentUnit", unit);
+        refuse_nul("subsystem", subsystem);
         args.push_back("--update");
         Syslog::log(6, "confgen: UPDATE: %s", unit.c_str());
     }
     if (last) args.push_back("--reload");
 
+    // The runner writes while it reads standard error: a large item and a confgen that
+    // reports much before it reads must not block each other until the limit.
     framework::Process child("confgen");
-    framework::Pipe input;
-    if (!child.exec(args, {}, nullptr, &input)) return false;
-
-    {
-        std::lock_guard guard(watch_lock);
-        watched = &child;
-        watched_error = &error;
+    std::string input = item.dump();
+    input += '\n';
+    input += '\0';
+    const framework::Process::Outcome run = child.run_program(std::move(args), {}, input, kConfgenLimit);
+    if (run.killed) {
+        Syslog::log(4, "%s: * killed by timer", child.name.c_str());
+        error.append("confgen hangup");
     }
-    confgen_timer->start(kConfgenLimit, [this](boost::system::error_code) { on_confgen_timeout(); });
+    if (!run.ended) return false;
 
-    // A child that has already ended, or that is killed while the write waits on a full pipe,
-    // makes the write fail (SIGPIPE is ignored in the role): its exit status tells the outcome.
-    const std::string text = item.dump();
-    static constexpr char kEnd[2] = {'\n', '\0'};
-    if (input.write_end.write(text.data(), text.size())) input.write_end.write(kEnd, sizeof kEnd);
-
-    // Wait for the end without reaping, so that a kill by the watchdog can never reach another
-    // process that took the same id; then retire the watchdog, then reap.
-    framework::File& err = child.err.read_end;
-    std::string collected;
-    wait_draining(child.pid, err.get_fd(), collected);
-    {
-        std::lock_guard guard(watch_lock);
-        watched = nullptr;
-        watched_error = nullptr;
-        confgen_timer->cancel();
-    }
-    if (!child.wait(0)) return false;
-
-    const bool ok = WIFEXITED(child.status) && WEXITSTATUS(child.status) == 0;
-    for (;;) {
-        int unread = 0;
-        if (::ioctl(err.get_fd(), FIONREAD, &unread) != 0 || unread < 1) break;
-        if (!read_available(err.get_fd(), collected)) break;
-    }
+    const bool ok = WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0;
+    const std::string& collected = run.error;
     // Lines of at most kLineLimit bytes; a line feed ends one and is not kept, a longer line
     // comes in pieces, and an empty line ends the text.
     std::size_t at = 0;

@@ -2,15 +2,15 @@
 // The registry role: keeps this gateway's deployment-unit configuration in step with the
 // PELL registry. It subscribes to the registry's change notices for this gateway instance
 // and renews the subscription before it expires, fetches the deployment units that changed
-// since the last one applied, applies each by running confgen (with a 9-second watchdog) and
+// since the last one applied, applies each by running confgen (killed after 9 seconds) and
 // reports the outcome back, and takes the notices that the registry posts to its callback
 // address.
 //
-// Threads: the role's event loop runs on two threads, and everything below runs on them but
-// the confgen watchdog, which has a thread of its own, so that a hanging confgen is killed
-// even while the other event-loop thread waits for `mutex`. confgen runs are serialised by
-// `mutex`; the instance identity, the timers and the statistics each have a small lock of
-// their own, never held across a run.
+// Threads: the role's event loop runs on two threads, and everything below runs on them. A
+// confgen run blocks the thread that makes it and enforces its own 9-second limit there, so
+// a hanging confgen is killed even while the other event-loop thread waits for `mutex`.
+// confgen runs are serialised by `mutex`; the instance identity, the timers and the
+// statistics each have a small lock of their own, never held across a run.
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -63,29 +63,33 @@ public:
     void on_accept(socket_type&& socket);
     // Sends the subscription (PATCH) for the instance `uuid`; the answer goes to on_subscribe.
     void subscribe(std::string_view uuid);
-    // Takes the instance uuid, the subscription id and its expiry from the answer, starts a
-    // synchronisation when the uuid is new and schedules the renewal (5 seconds after a
-    // failure), unless the role is stopping.
+    // Takes the instance uuid, the subscription id (32 bits) and its expiry (64 bits) from the
+    // answer, starts a synchronisation when the uuid is new and schedules the renewal (5
+    // seconds after a failure, which includes a number that its type cannot hold), unless the
+    // role is stopping.
     void on_subscribe(response_type&& answer);
     // Deletes the current subscription; nothing while there is none.
     void unsubscribe();
 
     // With a positive delay schedules a synchronisation (replacing one already scheduled);
     // with 0 sends the deployment-unit query at once. Throws for statistics that are not an
-    // object or a "sync_time" that is no number.
+    // object or a "sync_time" that is no number of 64 bits.
     void sync(std::chrono::seconds delay) const;
     // Applies the units of a query's answer in order, under `mutex`, and records the newest
-    // modification time and the uuid in the statistics.
+    // modification time and the uuid in the statistics. A "total" that is no number of 32 bits
+    // throws before anything is applied; a unit whose modification time is no number of 64
+    // bits is skipped.
     void on_sync(response_type&& answer) const;
-    // Reports one unit's outcome to the registry; moves `error` (cut to 4095 bytes) into the
-    // report, leaving it empty.
+    // Reports one unit's outcome to the registry; moves `error` (cut to at most 4095 bytes,
+    // never inside a UTF-8 character) into the report, leaving it empty.
     void set_status(const std::string& subsystem, const std::string& unit, int64_t revision, bool ok,
                     std::string& error) const;
     // Runs confgen for one deployment unit (a deletion or an update) with the unit's JSON on
     // its standard input; kills it after 9 seconds. The caller holds `mutex` and owns `error`,
     // which gets the run's standard-error lines ("confgen hangup" first after a kill). A
     // non-zero revision sends a status report. Throws, before starting anything, for an item
-    // without its unit or subsystem. Whether confgen exited with status 0.
+    // without its unit or subsystem, or with one that holds a NUL byte. Whether confgen exited
+    // with status 0.
     bool call_confgen(const nlohmann::json& item, int64_t revision, bool last, std::string& error) const;
 
     // Serialises confgen runs: held by every caller of call_confgen for all its runs.
@@ -93,17 +97,12 @@ public:
 
 private:
     friend class Notice;  // reads the gateway type and the platform root of `config`
-    class Watchdog;
 
     std::string current_uuid() const;
-    // The watchdog's kill of the run under way, if it is still under way.
-    void on_confgen_timeout() const;
 
-    std::unique_ptr<Watchdog> watchdog;  // its loop outlives confgen_timer
     std::shared_ptr<framework::Listener<net::ip::tcp>> listener;
     std::unique_ptr<framework::Timer> subscribe_timer;
     std::unique_ptr<framework::Timer> sync_timer;
-    std::unique_ptr<framework::Timer> confgen_timer;  // on the watchdog's loop
     int32_t subscription_id = 0;
     std::string uuid;
     const Config& config;
@@ -111,11 +110,6 @@ private:
     mutable std::mutex state_lock;  // uuid and subscription_id
     mutable std::mutex timer_lock;  // starts and cancels of subscribe_timer and sync_timer
     mutable std::mutex stats_lock;  // the synchronisation statistics
-
-    // The run the watchdog may kill, under watch_lock; null between runs.
-    mutable std::mutex watch_lock;
-    mutable framework::Process* watched = nullptr;
-    mutable std::string* watched_error = nullptr;
 };
 
 // One connection on the callback address: takes one notice from the registry and answers it.

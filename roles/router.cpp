@@ -1,6 +1,5 @@
 #include "roles/router.hpp"
 
-#include <arpa/inet.h>
 #include <signal.h>
 
 #include <cctype>
@@ -88,10 +87,7 @@ int Router::serve(int threads) {
 
     listener = std::make_shared<framework::Listener<net::ip::tcp>>(
         io, [this](net::ip::tcp::socket&& socket) { on_accept(std::move(socket)); });
-    const auto& addr = section->listen.addr;
-    listener->listen(net::ip::tcp::endpoint(net::ip::address_v4(ntohl(addr.sin_addr.s_addr)),
-                                            ntohs(addr.sin_port)),
-                     kBacklog);
+    listener->listen(section->listen.endpoint(), kBacklog);
 
     topology = std::make_unique<TopologyClient>(config, section->filter, section->topology_url,
                                                 static_cast<uint16_t>(section->update_period_sec),

@@ -1,6 +1,5 @@
 #include "roles/topology_merger.hpp"
 
-#include <arpa/inet.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -163,10 +162,7 @@ int TopologyMerger::serve(int threads) {
     Syslog::log(6, "Create Topology listener... Done");
 
     Syslog::log(6, "Start topology listener");
-    const auto& addr = section->listen.addr;
-    listener->listen(net::ip::tcp::endpoint(net::ip::address_v4(ntohl(addr.sin_addr.s_addr)),
-                                            ntohs(addr.sin_port)),
-                     kBacklog);
+    listener->listen(section->listen.endpoint(), kBacklog);
 
     Syslog::log(6, "Run ASIO");
     return run(threads);

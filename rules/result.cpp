@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "common/syslog.hpp"
+#include "topology/contour.hpp"
 
 Result::Result(Type type)
     : type(type), status(boost::beast::http::status::no_content) {
@@ -36,8 +36,5 @@ nlohmann::json Result::get_json() const {
 }
 
 std::string_view Result::get_short_path(std::string_view root, std::string_view path) {
-    if (path.size() > root.size() + 1 && path.starts_with(root) && path[root.size()] == '.')
-        return path.substr(root.size() + 1);
-    framework::Syslog::log(6, "cannot get node path alias, check for 'mav_root' in config");
-    return {};
+    return Contour::alias_of(root, path);
 }

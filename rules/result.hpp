@@ -28,9 +28,7 @@ public:
     // merged into `json` afterwards.
     nlohmann::json get_json() const;
 
-    // The node alias: the part of `path` that follows `root` and a dot, as a view into
-    // `path`; empty (and logged at level 6) when `path` does not begin that way or
-    // nothing follows the dot.
+    // The node alias (Contour::alias_of).
     static std::string_view get_short_path(std::string_view root, std::string_view path);
 
     Type type;

@@ -97,3 +97,10 @@ std::string Contour::make_log_str(const Contour& c) {
     if (n < 0) return {};
     return std::string(buffer, std::min<size_t>(static_cast<size_t>(n), sizeof buffer - 1));
 }
+
+std::string_view Contour::alias_of(std::string_view root, std::string_view path) {
+    if (path.size() > root.size() + 1 && path.starts_with(root) && path[root.size()] == '.')
+        return path.substr(root.size() + 1);
+    framework::Syslog::log(6, "cannot get node path alias, check for 'mav_root' in config");
+    return {};
+}

@@ -64,6 +64,11 @@ public:
     static std::string_view mode_name(uint32_t mode);
     static std::string_view type_name(uint32_t type);
 
+    // The node alias: the part of `path` that follows `root` and a dot, as a view into
+    // `path`; empty (and logged at level 6) when `path` does not begin that way or nothing
+    // follows the dot. The topology indexes contours by it and the rules answer with it.
+    static std::string_view alias_of(std::string_view root, std::string_view path);
+
     std::string path;
     std::string parent;
     std::string slave;

@@ -3,7 +3,6 @@
 #include <cctype>
 
 #include "common/syslog.hpp"
-#include "rules/result.hpp"
 
 using nlohmann::json;
 
@@ -45,7 +44,7 @@ void TopologyDataInfo::init() {
     std::map<std::string_view, std::list<const Contour*>> groups;
     for (const Contour& c : get_contours()) {
         if (c.path.empty()) continue;
-        const auto alias = Result::get_short_path(root, c.path);
+        const auto alias = Contour::alias_of(root, c.path);
         if (!alias.empty()) index.emplace(alias, &c);
         index.emplace(c.path, &c);
         if (!c.parent.empty()) groups[c.parent].push_back(&c);
@@ -60,7 +59,7 @@ void TopologyDataInfo::init() {
             framework::Syslog::log(8, "ketama: empty %s cluster", std::string(parent).c_str());
             continue;
         }
-        const auto alias = Result::get_short_path(root, parent);
+        const auto alias = Contour::alias_of(root, parent);
         if (!alias.empty()) clusters.emplace(alias, ring);
         clusters.emplace(parent, ring);
     }

@@ -1,15 +1,19 @@
 #include "common/process.hpp"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/asio/post.hpp>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -308,6 +312,27 @@ TEST(ProcessExec, ProgramGetsOnlyWhatIsGiven) {
     })));
 }
 
+// Descriptors that are not close-on-exec (a socket of the event loop, a file opened
+// without the flag) stay behind: the program has its three standard streams only.
+TEST(ProcessExec, ProgramHasOnlyItsStandardStreams) {
+    EXPECT_TRUE(child_ok(run_in_child([] {
+        const int file = ::open("/dev/null", O_RDONLY);
+        const int sock = ::socket(AF_INET, SOCK_STREAM, 0);
+        CHILD_CHECK(file > 2 && sock > 2);
+        CHILD_CHECK(::dup2(file, 200) == 200);
+        Process p("ls");
+        framework::Pipe out;
+        CHILD_CHECK(p.exec({"/bin/ls", "-l", "/proc/self/fd"}, {}, &out));
+        const std::string listing = read_all(out.read_end.get_fd());
+        CHILD_CHECK(reap(p) && WIFEXITED(p.status) && WEXITSTATUS(p.status) == 0);
+        if (testsupport::listed_descriptors(listing) != std::vector<int>{0, 1, 2}) {
+            std::fprintf(stderr, "%s", listing.c_str());
+            return 1;
+        }
+        return 0;
+    })));
+}
+
 TEST(ProcessExec, ProgramsDoNotInheritEachOthersPipes) {
     EXPECT_TRUE(child_ok(run_in_child([] {
         Process a("cat-a"), b("cat-b");
@@ -321,6 +346,105 @@ TEST(ProcessExec, ProgramsDoNotInheritEachOthersPipes) {
         CHILD_CHECK(b.running == 1 && !b.wait(WNOHANG));
         b_in.write_end.close();
         CHILD_CHECK(reap(b));
+        return 0;
+    })));
+}
+
+using Outcome = Process::Outcome;
+
+bool exited_with(const Outcome& o, int code) {
+    return o.ended && WIFEXITED(o.status) && WEXITSTATUS(o.status) == code;
+}
+
+TEST(ProcessRunProgram, FeedsTheInputAndCollectsStandardError) {
+    EXPECT_TRUE(child_ok(run_in_child([] {
+        {
+            Process p("head");
+            const Outcome o = p.run_program({"/usr/bin/head", "-c", "5"}, {}, "hello", std::chrono::seconds(10));
+            CHILD_CHECK(exited_with(o, 0) && !o.killed && p.running == 0);
+        }
+        {
+            Process p("head");
+            const Outcome o = p.run_program({"/bin/sh", "-c", "/usr/bin/head -c 5 >&2; echo ' there' >&2"}, {},
+                                            "hello", std::chrono::seconds(10));
+            CHILD_CHECK(exited_with(o, 0) && o.error == "hello there\n");
+        }
+        {
+            // More than a pipe holds both ways, standard error first: neither side may wait
+            // for the other.
+            const std::string input(1 << 20, 'i');
+            Process p("both");
+            const auto started = Clock::now();
+            const Outcome o = p.run_program(
+                {"/bin/sh", "-c", "/usr/bin/head -c 300000 /dev/zero >&2; /usr/bin/head -c 1048576 >/dev/null; exit 3"},
+                {}, input, std::chrono::seconds(20));
+            CHILD_CHECK(exited_with(o, 3) && !o.killed);
+            CHILD_CHECK(o.error == std::string(300000, '\0'));
+            CHILD_CHECK(Clock::now() - started < std::chrono::seconds(15));
+        }
+        {
+            // Exits without reading a large input: the writing just ends.
+            Process p("quits");
+            const Outcome o = p.run_program({"/bin/sh", "-c", "exit 5"}, {}, std::string(1 << 20, 'i'),
+                                            std::chrono::seconds(10));
+            CHILD_CHECK(exited_with(o, 5) && !o.killed);
+        }
+        {
+            Process p("confgen");
+            const Outcome o = p.run_program({"/nonexistent/travine-prog"}, {}, "x", std::chrono::seconds(10));
+            CHILD_CHECK(exited_with(o, 99) && o.error == "exec: /nonexistent/travine-prog: No such file or directory\n");
+        }
+        {
+            Process p("nothing");
+            CHILD_CHECK(!p.run_program({}, {}, "x", std::chrono::seconds(10)).ended);
+        }
+        return 0;
+    }, std::chrono::seconds(60))));
+}
+
+TEST(ProcessRunProgram, KillsAtTheDeadline) {
+    struct Case {
+        const char* what;
+        std::vector<const char*> args;
+    };
+    const std::vector<Case> cases = {
+        {"reads to the end of its input", {"/bin/sh", "-c", "exec /bin/cat >/dev/null"}},
+        {"sleeps", {"/bin/sleep", "30"}},
+        {"closed its standard error", {"/bin/sh", "-c", "exec 2>&-; exec /bin/sleep 30"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_TRUE(child_ok(run_in_child([&] {
+            Process p("slow");
+            const auto started = Clock::now();
+            const Outcome o = p.run_program(c.args, {}, "input\n", std::chrono::milliseconds(300));
+            const auto took = Clock::now() - started;
+            CHILD_CHECK(o.ended && o.killed && WIFSIGNALED(o.status) && WTERMSIG(o.status) == SIGKILL);
+            CHILD_CHECK(took >= std::chrono::milliseconds(300) && took < std::chrono::seconds(5));
+            CHILD_CHECK(p.running == 0);
+            return 0;
+        }))) << c.what;
+    }
+}
+
+// The program's end ends the run, whoever else still holds its standard error.
+TEST(ProcessRunProgram, EndsWhenTheProgramEnds) {
+    EXPECT_TRUE(child_ok(run_in_child([] {
+        {
+            Process p("closes");
+            const Outcome o = p.run_program({"/bin/sh", "-c", "echo early >&2; exec 2>&-; /bin/sleep 0.3; exit 3"},
+                                            {}, "", std::chrono::seconds(10));
+            CHILD_CHECK(exited_with(o, 3) && !o.killed && o.error == "early\n");
+        }
+        {
+            Process p("leaves");
+            const auto started = Clock::now();
+            const Outcome o = p.run_program({"/bin/sh", "-c", "/bin/sleep 30 & echo $! >&2; exit 4"}, {}, "",
+                                            std::chrono::seconds(20));
+            const pid_t left = static_cast<pid_t>(std::atoi(o.error.c_str()));
+            if (left > 0) ::kill(left, SIGKILL);
+            CHILD_CHECK(exited_with(o, 4) && !o.killed && left > 0);
+            CHILD_CHECK(Clock::now() - started < std::chrono::seconds(5));
+        }
         return 0;
     })));
 }

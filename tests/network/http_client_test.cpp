@@ -42,9 +42,13 @@ struct Outcome {
     std::vector<Response> answers;
     std::atomic<int> calls{0};
 
+    // `calls` goes up last, outside the lock: a test that has seen it may destroy the
+    // object (or the next loop pass build another in its place) at once.
     void take(Response&& r) {
-        std::lock_guard<std::mutex> lock(mu);
-        answers.push_back(std::move(r));
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            answers.push_back(std::move(r));
+        }
         ++calls;
     }
     Response first() {

@@ -122,10 +122,14 @@ TEST_F(Tls, ContextFailuresAreLoggedNotThrown) {
 TEST_F(Tls, PlainHttpToTheTlsPortEndsAtOnce) {
     Server server(loop.io, [](Connection& c, auto&) { c.respond(http::status::ok, "ok", ""); },
                   {}, certs.server_settings(false));
-    const auto start = std::chrono::steady_clock::now();
-    const std::string answer = testsupport::raw_exchange(server.port, kGet, 5s);
+    RawClient client;
+    ASSERT_TRUE(client.connect(server.port));
+    ASSERT_TRUE(client.send(kGet));
+    // Ended by the server for the failed handshake, not by the handshake's time limit
+    // (about 15 s, see below): the client's read stops before that limit only then.
+    const std::string answer = client.read_until_close(12s);
     EXPECT_EQ(answer.find("HTTP/1.1 200"), std::string::npos);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_TRUE(client.closed() || client.failed());
     EXPECT_TRUE(wait_for(no_live_connections));
 }
 

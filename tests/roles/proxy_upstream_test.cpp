@@ -1,6 +1,6 @@
 // Route decisions of the proxy: smooth weighted round-robin, the per-client rate limit (with an
 // injected clock), the location masks and the counters of the status document.
-#include "roles/proxy.hpp"
+#include "roles/proxy_upstream.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,32 +9,13 @@
 #include <thread>
 #include <vector>
 
-#include "common/syslog.hpp"
+#include "support/log_capture.hpp"
 
 namespace {
 
 using nlohmann::json;
 using proxy::Upstream;
-
-// The lines that reach the system-log sink.
-std::mutex log_mutex;
-std::vector<std::string> log_lines;
-void capture(int, const char* message) {
-    std::lock_guard guard(log_mutex);
-    log_lines.emplace_back(message);
-}
-struct LogCapture {
-    LogCapture() {
-        framework::Syslog::system_log_ = &capture;
-        log_lines.clear();
-    }
-    bool has(const std::string& line) const {
-        std::lock_guard guard(log_mutex);
-        for (const auto& l : log_lines)
-            if (l == line) return true;
-        return false;
-    }
-};
+using testsupport::LogCapture;
 
 int64_t fake_now = 0;
 int64_t fake_clock() { return fake_now; }
@@ -50,8 +31,7 @@ config::Upstream settings(const std::vector<int>& weights, const char* rate = "0
 std::string sequence(const Upstream& u, int n) {
     std::string out;
     for (int i = 0; i < n; ++i) {
-        std::lock_guard guard(u.lock);
-        const proxy::Peer* p = u.get();
+        const proxy::Peer* p = u.next();
         if (!p) return out + "-";
         out += static_cast<char>('a' + (p->url.port.back() - '1'));
     }
@@ -83,9 +63,9 @@ TEST(ProxyRoundRobin, Sequences) {
 TEST(ProxyRoundRobin, UrlsInByteOrderAndCopied) {
     const Upstream u(config::Upstream(json::parse(R"({
         "http://127.0.0.1:9002": {"weight": 2}, "http://127.0.0.1:9001": {"weight": 1}})")));
-    ASSERT_EQ(u.peers.size(), 2u);
-    EXPECT_EQ(u.peers.begin()->first, "http://127.0.0.1:9001");
-    EXPECT_EQ(u.peers.begin()->second.url.address, "127.0.0.1");
+    ASSERT_EQ(u.get_peers().size(), 2u);
+    EXPECT_EQ(u.get_peers().begin()->first, "http://127.0.0.1:9001");
+    EXPECT_EQ(u.get_peers().begin()->second.url.address, "127.0.0.1");
     EXPECT_EQ(sequence(u, 3), "bab");
 }
 
@@ -119,8 +99,8 @@ TEST(ProxyRateLimit, SequencesWithInjectedClock) {
         }
         EXPECT_EQ(got, c.expected) << c.rate;
     }
-    EXPECT_TRUE(log.has("w(1): too many requests from 10.0.0.1"));
-    EXPECT_TRUE(log.has("w(1): too many requests from 10.0.0.2"));
+    EXPECT_TRUE(log.has_line("w(1): too many requests from 10.0.0.1"));
+    EXPECT_TRUE(log.has_line("w(1): too many requests from 10.0.0.2"));
 }
 
 TEST(ProxyRateLimit, SameAddressInTwoUpstreamsAndEmptyUpstreams) {
@@ -138,7 +118,7 @@ TEST(ProxyRateLimit, SameAddressInTwoUpstreamsAndEmptyUpstreams) {
     EXPECT_EQ(open.get_route(a, "w"), proxy::Route(http::status::service_unavailable, nullptr));
     EXPECT_EQ(limited.get_route(a, "w2"), proxy::Route(http::status::not_found, nullptr));
     EXPECT_EQ(limited.get_route(a, "w2").first, http::status::not_found);
-    EXPECT_TRUE(log.has("w2: unable to route"));
+    EXPECT_TRUE(log.has_line("w2: unable to route"));
 
     // IPv6: served without a limit, refused with the standard cast error with one.
     const auto v6 = net::ip::make_address("::1");
@@ -198,11 +178,11 @@ TEST(ProxyMasks, KeyOrderMissingUpstreamsAndPrefixes) {
         }
         ASSERT_NE(peer, nullptr) << c.target;
         bool found = false;
-        for (const auto& [k, p] : ups.at(c.upstream).peers) found |= &p == peer;
+        for (const auto& [k, p] : ups.at(c.upstream).get_peers()) found |= &p == peer;
         EXPECT_TRUE(found) << c.target;
     }
-    EXPECT_TRUE(log.has("w(3): using @a by mask /api/*"));
-    EXPECT_TRUE(log.has("w(3): unable to route"));
+    EXPECT_TRUE(log.has_line("w(3): using @a by mask /api/*"));
+    EXPECT_TRUE(log.has_line("w(3): unable to route"));
 }
 
 TEST(ProxyStatus, CountersOnlyForCountedPeers) {
@@ -213,7 +193,8 @@ TEST(ProxyStatus, CountersOnlyForCountedPeers) {
     proxy::add_counters(doc, ups);
     EXPECT_EQ(doc, json::object());
 
-    auto& p = ups.at("@u").peers.begin()->second;
+    proxy::Peer& p = *ups.at("@u").next();  // the first in URL order
+    ASSERT_EQ(&p, &ups.at("@u").get_peers().begin()->second);
     p.stats.count_upstream(http::status::ok);
     p.stats.count_upstream(http::status::ok);
     p.stats.count_upstream(http::status::service_unavailable);

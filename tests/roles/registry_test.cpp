@@ -11,6 +11,8 @@
 #include <sys/wait.h>
 
 #include <atomic>
+#include <cctype>
+#include <ostream>
 #include <future>
 #include <sstream>
 #include <string>
@@ -37,6 +39,7 @@ constexpr const char* kStatusTarget = "/api/v1/topologies?graph_processing_mode=
 constexpr const char* kUnitsPrefix = "/api/v1/deployment_units?";
 
 const char* const kConfgen = R"(#!/bin/sh
+if [ -e RUNS.chatty ]; then /usr/bin/head -c 300000 /dev/zero | /usr/bin/tr '\000' z >&2; fi
 read -r line
 printf '%s|%s\n' "$*" "$line" >> RUNS
 case "$line" in
@@ -46,6 +49,7 @@ case "$line" in
   *big-me*) /usr/bin/head -c 5000 /dev/zero | /usr/bin/tr '\000' x >&2 ;;
   *huge-me*) /usr/bin/head -c 300000 /dev/zero | /usr/bin/tr '\000' y >&2 ;;
   *latin-me*) printf '\351t\351\n' >&2 ;;
+  *utf8-me*) /usr/bin/head -c 4094 /dev/zero | /usr/bin/tr '\000' u >&2; printf '\303\251\n' >&2 ;;
 esac
 exit 0
 )";
@@ -56,8 +60,9 @@ int64_t now_ms() {
         .count();
 }
 
-FakeReply subscribed(const std::string& uuid, int id, int64_t lease_ms) {
-    json instance = {{"uuid", uuid}, {"subscription", {{"id", id}, {"expiration_date_msec", now_ms() + lease_ms}}}};
+// A subscribe answer with these values as they are.
+FakeReply subscribed_as(const std::string& uuid, const json& id, const json& expiry) {
+    json instance = {{"uuid", uuid}, {"subscription", {{"id", id}, {"expiration_date_msec", expiry}}}};
     json doc = {{"data", json::array({{{"subsystems",
                                          json::array({{{"deployment_units",
                                                         json::array({{{"deployment_unit_instances",
@@ -65,9 +70,20 @@ FakeReply subscribed(const std::string& uuid, int id, int64_t lease_ms) {
     return {200, doc.dump()};
 }
 
+FakeReply subscribed(const std::string& uuid, int id, int64_t lease_ms) {
+    return subscribed_as(uuid, id, now_ms() + lease_ms);
+}
+
 json unit(const std::string& code, int64_t modified, const std::string& marker = "") {
     json u = {{"custom_objects", {{"ZEB", {{"deploymentUnit", code}, {"subsystem", "s"}, {"note", marker}}}}}};
     if (modified >= 0) u["last_modify_time"] = modified;
+    return u;
+}
+
+// A unit whose modification time is this value as it is.
+json unit_at(const std::string& code, const json& modified) {
+    json u = unit(code, -1);
+    u["last_modify_time"] = modified;
     return u;
 }
 
@@ -111,7 +127,8 @@ protected:
         callback_port = testsupport::free_port();
         runs_path = dir.file("runs");
         std::string script = kConfgen;
-        script.replace(script.find("RUNS"), 4, runs_path);
+        for (auto at = script.find("RUNS"); at != std::string::npos; at = script.find("RUNS", at))
+            script.replace(at, 4, runs_path);
         confgen_path = dir.write("confgen", script);
         ::chmod(confgen_path.c_str(), 0755);
         pell = std::make_unique<testsupport::FakeRegistry>([this](const RecordedRequest& r) { return reply(r); });
@@ -360,6 +377,11 @@ TEST_F(RegistryRole, NoticesAreAnsweredByKind) {
     deletion_failing["deploymentUnit"] = "fail-me";
     json deletion_incomplete = deletion;
     deletion_incomplete.erase("subsystem");
+    // Cut at the NUL, the argument would name the unit "web".
+    json deletion_nul = deletion;
+    deletion_nul["deploymentUnit"] = std::string("web\0evil", 8);
+    json forced_nul = forced;
+    forced_nul["custom_objects"]["ZEB"]["subsystem"] = std::string("sub1\0", 5);
     const std::string force = "rs-force-update: true\r\n";
 
     struct Case {
@@ -386,6 +408,10 @@ TEST_F(RegistryRole, NoticesAreAnsweredByKind) {
         {"deletion failing", "POST", "/pell/notice", deletion_failing.dump(), "", 503, ""},
         {"deletion without subsystem", "POST", "/pell/notice", deletion_incomplete.dump(), "", 503,
          "key 'subsystem' not found"},
+        {"deletion with a NUL in its unit", "POST", "/pell/notice", deletion_nul.dump(), "", 503,
+         R"({"error":"\"deploymentUnit\" holds a NUL byte"})"},
+        {"forced with a NUL in its subsystem", "POST", "/pell/notice", forced_nul.dump(), force, 503,
+         R"({"error":"\"subsystem\" holds a NUL byte"})"},
         {"update, path in upper case", "POST", "/PELL/NOTICE",
          R"({"type": "deploymentunitchangepayload", "action": "updated"})", "", 200, ""},
     };
@@ -462,16 +488,31 @@ TEST_F(RegistryRole, WatchdogKillsAHangingRunWhileAnotherNoticeWaits) {
     EXPECT_EQ(stop_role(), 0);
 }
 
+// Far more than a pipe holds on standard error, after reading the unit, or before reading
+// a unit that is itself more than a pipe holds: either way the run ends on its own.
 TEST_F(RegistryRole, RunThatWritesMoreThanThePipeHoldsEndsOnItsOwn) {
     start_and_wait_subscribed();
     ASSERT_TRUE(pell->wait_requests("GET", kUnitsPrefix, 1));
-    const json verbose = {{"custom_objects", {{"ZEB", {{"deploymentUnit", "web"}, {"subsystem", "sub1"}, {"note", "huge-me"}}}}},
-                          {"node_path", "/mav"}};
-    const auto started = std::chrono::steady_clock::now();
-    const Answer a = notice(verbose.dump(), "rs-force-update: true\r\n", "POST", "/pell/notice", 20s);
-    EXPECT_EQ(a.status, 200) << a.body;
-    // Far less than the watchdog's nine seconds: the run was never blocked on its standard error.
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 8s);
+    struct Case {
+        const char* what;
+        std::string note;
+        bool chatty;  // writes its standard error before it reads
+    };
+    const std::vector<Case> cases = {
+        {"writes after reading", "huge-me", false},
+        {"writes before reading a large unit", std::string(100000, 'n'), true},
+    };
+    for (const auto& c : cases) {
+        if (c.chatty) dir.write("runs.chatty", "");
+        const json verbose = {
+            {"custom_objects", {{"ZEB", {{"deploymentUnit", "web"}, {"subsystem", "sub1"}, {"note", c.note}}}}},
+            {"node_path", "/mav"}};
+        const auto started = std::chrono::steady_clock::now();
+        const Answer a = notice(verbose.dump(), "rs-force-update: true\r\n", "POST", "/pell/notice", 20s);
+        EXPECT_EQ(a.status, 200) << c.what << ": " << a.body.substr(0, 200);
+        // Far less than the watchdog's nine seconds: the run was never blocked on a pipe.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 8s) << c.what;
+    }
     EXPECT_THAT(log(), testing::Not(testing::Contains("confgen: * killed by timer")));
     EXPECT_EQ(stop_role(), 0);
 }
@@ -479,12 +520,14 @@ TEST_F(RegistryRole, RunThatWritesMoreThanThePipeHoldsEndsOnItsOwn) {
 TEST_F(RegistryRole, BatchGoesOnPastFailuresAndReportsEachRun) {
     on_units = [] {
         return units({unit("warn", 10, "warn-me"), unit("fail", 30, "fail-me"), unit("undated", -1),
-                      unit("big", 20, "big-me"), unit("latin", 25, "latin-me"), unit("zero", 0)},
+                      unit("big", 20, "big-me"), unit("latin", 25, "latin-me"), unit("zero", 0),
+                      unit("utf8", 27, "utf8-me"),
+                      unit(std::string("n\0ul", 4), 5)},
                      1000000);
     };
     start_and_wait_subscribed();
-    ASSERT_TRUE(testsupport::wait_for([&] { return runs().size() == 5; }));
-    ASSERT_TRUE(testsupport::wait_for([&] { return reports().size() == 4; }));
+    ASSERT_TRUE(testsupport::wait_for([&] { return runs().size() == 6; }));
+    ASSERT_TRUE(testsupport::wait_for([&] { return reports().size() == 5; }));
     EXPECT_EQ(stop_role(), 0);
 
     // "total" beyond the data: the missing indexes fail once, and so no run reloads.
@@ -492,10 +535,11 @@ TEST_F(RegistryRole, BatchGoesOnPastFailuresAndReportsEachRun) {
     EXPECT_EQ(log_starting("on_sync: [json.exception.out_of_range.401]").size(), 1u);
     EXPECT_THAT(log(), testing::Contains("on_sync: [json.exception.out_of_range.403] key 'last_modify_time' not found"));
     EXPECT_THAT(log(), testing::Contains("confgen: bad unit"));
+    EXPECT_THAT(log(), testing::Contains("on_sync: \"deploymentUnit\" holds a NUL byte"));
 
     std::vector<json> sent;
     for (const auto& body : reports()) sent.push_back(json::parse(body));
-    ASSERT_EQ(sent.size(), 4u);
+    ASSERT_EQ(sent.size(), 5u);
     EXPECT_EQ(sent[0], status_of("s.warn", "SUCCESS", "10", "w1\nw2\n"));
     EXPECT_EQ(sent[1], status_of("s.fail", "FAIL", "30", "bad unit\nsecond\n"));
     const auto& properties = sent[2][0]["subsystems"][0]["deployment_units"][0]["deployment_unit_instances"][0]
@@ -506,6 +550,10 @@ TEST_F(RegistryRole, BatchGoesOnPastFailuresAndReportsEachRun) {
     EXPECT_EQ(sent[3][0]["subsystems"][0]["deployment_units"][0]["deployment_unit_instances"][0]
                      ["dynamic_properties"][0]["value"],
               "SUCCESS");
+    // 4094 bytes and a two-byte character are cut before the character, not inside it.
+    EXPECT_EQ(sent[4][0]["subsystems"][0]["deployment_units"][0]["deployment_unit_instances"][0]
+                     ["dynamic_properties"][2]["value"],
+              std::string(4094, 'u'));
 
     // A failed run counts for the newest time all the same.
     EXPECT_EQ(json::parse(testsupport::read_file(dir.file("stats.json")))["sync_time"], 30);
@@ -520,6 +568,108 @@ TEST_F(RegistryRole, FailedQueryChangesNothing) {
     EXPECT_TRUE(runs().empty());
     EXPECT_EQ(testsupport::read_file(dir.file("stats.json")), "{}");
 }
+
+// Numbers that do not fit the type they are read as are as unusable as missing ones: made to
+// fit, they would be stored and sent back to the registry.
+struct SubscriptionCase {
+    const char* what;
+    json id;
+    json expiry;  // null: a minute ahead
+};
+
+void PrintTo(const SubscriptionCase& c, std::ostream* os) { *os << c.what; }
+
+// The case's "what" as a test name.
+template <typename Case>
+std::string case_name(const testing::TestParamInfo<Case>& info) {
+    std::string name = info.param.what;
+    for (auto& ch : name)
+        if (!std::isalnum(static_cast<unsigned char>(ch))) ch = '_';
+    return name;
+}
+
+class RegistrySubscriptionNumbers : public RegistryRole, public testing::WithParamInterface<SubscriptionCase> {};
+
+TEST_P(RegistrySubscriptionNumbers, AnswerOutOfRangeIsRetriedInFiveSeconds) {
+    const SubscriptionCase c = GetParam();
+    on_subscribe = [c](int n) {
+        if (n > 0) return subscribed("u-1", 7, 60500);
+        return subscribed_as("u-1", c.id, c.expiry.is_null() ? json(now_ms() + 60000) : c.expiry);
+    };
+    start_and_wait_subscribed();
+    ASSERT_TRUE(pell->wait_requests("PATCH", kSubscribePrefix, 2, 10s));
+    const auto attempts = pell->requests("PATCH", kSubscribePrefix);
+    EXPECT_GE(attempts[1].when - attempts[0].when, 4500ms);
+    ASSERT_TRUE(testsupport::wait_for([&] { return !log_starting("on_subscribe: u-1").empty(); }));
+    EXPECT_THAT(log_starting("on_subscribe: "),
+                testing::ElementsAre(testing::MatchesRegex("on_subscribe: \"(id|expiration_date_msec)\" out of range: .*"),
+                                     "on_subscribe: u-1, for 60 sec"));
+    // The one synchronisation follows the usable answer.
+    ASSERT_TRUE(pell->wait_requests("GET", kUnitsPrefix, 1));
+    EXPECT_EQ(stop_role(), 0);
+    ASSERT_EQ(pell->requests("DELETE", "/").size(), 1u);
+    EXPECT_EQ(pell->requests("DELETE", "/")[0].target, "/api/v1/subscriptions/7");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RegistrySubscriptionNumbers,
+    testing::Values(SubscriptionCase{"id beyond 32 bits", 99999999999LL, nullptr},
+                    SubscriptionCase{"id one above", 2147483648LL, nullptr},
+                    SubscriptionCase{"id one below", -2147483649LL, nullptr},
+                    SubscriptionCase{"fractional id beyond", 1e10, nullptr},
+                    SubscriptionCase{"expiry beyond 64 bits", 7, 1.5e300},
+                    SubscriptionCase{"expiry beyond signed", 7, 18446744073709551615ULL}),
+    case_name<SubscriptionCase>);
+
+struct SyncCase {
+    const char* what;
+    json answer;
+    std::vector<std::string> runs;  // the units run, in order
+    json sync_time;                 // null: left as it was (absent)
+    std::size_t refused;            // lines naming a number out of range
+};
+
+void PrintTo(const SyncCase& c, std::ostream* os) { *os << c.what; }
+
+class RegistrySyncNumbers : public RegistryRole, public testing::WithParamInterface<SyncCase> {};
+
+TEST_P(RegistrySyncNumbers, UnitOrTotalOutOfRangeIsNotApplied) {
+    const SyncCase c = GetParam();
+    on_units = [c] { return FakeReply{200, c.answer.dump()}; };
+    start_and_wait_subscribed();
+    ASSERT_TRUE(pell->wait_requests("GET", kUnitsPrefix, 1));
+    ASSERT_TRUE(testsupport::wait_for([&] {
+        std::size_t n = 0;
+        for (const auto& line : log())
+            if (line.find("\" out of range: ") != std::string::npos) ++n;
+        return n == c.refused && runs().size() == c.runs.size();
+    }));
+    EXPECT_EQ(stop_role(), 0);
+
+    std::vector<std::string> applied;
+    for (const auto& run : runs()) applied.push_back(json::parse(run.input)["custom_objects"]["ZEB"]["deploymentUnit"]);
+    EXPECT_EQ(applied, c.runs);
+    const json stats = json::parse(testsupport::read_file(dir.file("stats.json")));
+    if (c.sync_time.is_null())
+        EXPECT_FALSE(stats.contains("sync_time")) << stats;
+    else
+        EXPECT_EQ(stats["sync_time"], c.sync_time);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RegistrySyncNumbers,
+    testing::Values(
+        SyncCase{"times beyond 64 bits",
+                 {{"total", 5},
+                  {"data", json::array({unit_at("huge", 1.5e300), unit_at("below", -1.5e300),
+                                        unit_at("unsigned", 9223372036854775808ULL),
+                                        unit_at("edge", -9.223372036854775808e18), unit("ok", 50)})}},
+                 {"edge", "ok"},
+                 50,
+                 3},
+        SyncCase{"total beyond 32 bits", {{"total", 4294967297LL}, {"data", json::array({unit("ok", 50)})}}, {},
+                 nullptr, 1}),
+    case_name<SyncCase>);
 
 TEST_F(RegistryRole, RoleThatCannotStartExitsWith99) {
     struct Case {

@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -666,6 +667,20 @@ std::string raw_exchange(uint16_t port, std::string_view request, std::chrono::m
     if (!c.connect(port, std::move(tls), deadline)) return {};
     if (!c.send(request, deadline)) return {};
     return c.read_until_close(deadline);
+}
+
+HttpReply http_exchange(uint16_t port, const std::string& method, const std::string& target,
+                        const std::string& body, const std::string& fields,
+                        std::chrono::milliseconds deadline) {
+    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + fields;
+    if (!body.empty()) request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    const std::string raw = raw_exchange(port, request + "\r\n" + body, deadline);
+    HttpReply reply;
+    const auto end = raw.find("\r\n\r\n");
+    if (raw.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos || raw.size() < 12) return reply;
+    reply.status = std::atoi(raw.c_str() + 9);
+    reply.body = raw.substr(end + 4);
+    return reply;
 }
 
 }  // namespace testsupport

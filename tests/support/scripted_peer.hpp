@@ -132,9 +132,10 @@ public:
     RawClient& operator=(const RawClient&) = delete;
 
     // Connects to 127.0.0.1:port (and makes the TLS handshake when `tls` is given).
-    // False when the connection or the handshake failed; `error()` tells why.
+    // False when the connection or the handshake failed; `error()` tells why. The default
+    // deadline leaves room for a sanitized server's handshake on a busy machine.
     bool connect(uint16_t port, std::optional<PeerTls> tls = std::nullopt,
-                 std::chrono::milliseconds deadline = 5s);
+                 std::chrono::milliseconds deadline = 15s);
     bool send(std::string_view bytes, std::chrono::milliseconds deadline = 5s);
     // Reads until the other side ends the stream or the deadline passes; returns
     // what was read by this call. `closed()` tells whether the stream ended.
@@ -174,5 +175,15 @@ private:
 std::string raw_exchange(uint16_t port, std::string_view request,
                          std::chrono::milliseconds deadline = 5s,
                          std::optional<PeerTls> tls = std::nullopt);
+
+// One plain HTTP/1.1 exchange with 127.0.0.1:port: the status (0 when no answer came) and
+// the body. `fields` are extra header lines, each ending in "\r\n"; a body gets its length.
+struct HttpReply {
+    int status = 0;
+    std::string body;
+};
+HttpReply http_exchange(uint16_t port, const std::string& method, const std::string& target,
+                        const std::string& body = {}, const std::string& fields = {},
+                        std::chrono::milliseconds deadline = 5s);
 
 }  // namespace testsupport

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
@@ -100,6 +101,35 @@ std::vector<pid_t> children_of(pid_t pid) {
     for (pid_t child = 0; list >> child;)
         if (process_alive(child)) out.push_back(child);
     return out;
+}
+
+std::vector<int> listed_descriptors(const std::string& listing) {
+    // Lines of the form "lr-x------ 1 root root 64 Jan 1 00:00 3 -> /proc/123/fd".
+    std::vector<int> out;
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);) {
+        const auto arrow = line.find(" -> ");
+        if (arrow == std::string::npos) continue;
+        const std::string target = line.substr(arrow + 4);
+        if (target.rfind("/proc/", 0) == 0 && target.size() > 9 && target.compare(target.size() - 3, 3, "/fd") == 0)
+            continue;
+        const auto space = line.rfind(' ', arrow - 1);
+        out.push_back(std::stoi(line.substr(space + 1, arrow - space - 1)));
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+std::string process_name(pid_t pid) {
+    std::string name = read_file("/proc/" + std::to_string(pid) + "/comm");
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    return name;
+}
+
+pid_t child_named(pid_t pid, const std::string& name) {
+    for (pid_t child : children_of(pid))
+        if (process_name(child) == name) return child;
+    return -1;
 }
 
 ProcessGuard::~ProcessGuard() {
