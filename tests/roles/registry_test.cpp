@@ -10,8 +10,11 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cstring>
+#include <map>
 #include <ostream>
 #include <future>
 #include <sstream>
@@ -297,11 +300,14 @@ TEST_F(RegistryRole, FirstSubscriptionSynchronisesAppliesAndReports) {
     EXPECT_EQ(done[2].args, "--update --reload");
     EXPECT_EQ(done[1].input, unit("b", 300).dump());
 
-    const auto bodies = reports();
-    ASSERT_EQ(bodies.size(), 3u);
-    EXPECT_EQ(bodies[0], status_of("s.a", "SUCCESS", "100", "").dump());
-    EXPECT_EQ(bodies[1], status_of("s.b", "SUCCESS", "300", "").dump());
-    EXPECT_EQ(bodies[2], status_of("s.c", "SUCCESS", "200", "").dump());
+    // Each report is a request of its own, so they may arrive in any order.
+    auto bodies = reports();
+    std::sort(bodies.begin(), bodies.end());
+    std::vector<std::string> want = {status_of("s.a", "SUCCESS", "100", "").dump(),
+                                     status_of("s.b", "SUCCESS", "300", "").dump(),
+                                     status_of("s.c", "SUCCESS", "200", "").dump()};
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(bodies, want);
 
     const auto lines = log();
     EXPECT_THAT(lines, testing::Contains("on_subscribe: u-1, for 60 sec"));
@@ -537,21 +543,30 @@ TEST_F(RegistryRole, BatchGoesOnPastFailuresAndReportsEachRun) {
     EXPECT_THAT(log(), testing::Contains("confgen: bad unit"));
     EXPECT_THAT(log(), testing::Contains("on_sync: \"deploymentUnit\" holds a NUL byte"));
 
-    std::vector<json> sent;
-    for (const auto& body : reports()) sent.push_back(json::parse(body));
+    // Each report is a request of its own, so they are told apart by unit, not by arrival.
+    auto properties_of = [](const json& report) -> const json& {
+        return report[0]["subsystems"][0]["deployment_units"][0]["deployment_unit_instances"][0]
+                     ["dynamic_properties"];
+    };
+    std::map<std::string, json> sent;
+    for (const auto& body : reports()) {
+        json report = json::parse(body);
+        std::string key = properties_of(report)[0]["key"];
+        sent.emplace(key.substr(std::strlen("conf.apply.status.")), std::move(report));
+    }
     ASSERT_EQ(sent.size(), 5u);
-    EXPECT_EQ(sent[0], status_of("s.warn", "SUCCESS", "10", "w1\nw2\n"));
-    EXPECT_EQ(sent[1], status_of("s.fail", "FAIL", "30", "bad unit\nsecond\n"));
-    const auto& properties = sent[2][0]["subsystems"][0]["deployment_units"][0]["deployment_unit_instances"][0]
+    EXPECT_EQ(sent["s.warn"], status_of("s.warn", "SUCCESS", "10", "w1\nw2\n"));
+    EXPECT_EQ(sent["s.fail"], status_of("s.fail", "FAIL", "30", "bad unit\nsecond\n"));
+    const auto& properties = sent["s.big"][0]["subsystems"][0]["deployment_units"][0]["deployment_unit_instances"][0]
                                         ["dynamic_properties"];
     EXPECT_EQ(properties[1]["value"], "20");
     EXPECT_EQ(properties[2]["value"], std::string(4095, 'x'));
     // Bytes that are not UTF-8 do not cost the report.
-    EXPECT_EQ(sent[3][0]["subsystems"][0]["deployment_units"][0]["deployment_unit_instances"][0]
+    EXPECT_EQ(sent["s.latin"][0]["subsystems"][0]["deployment_units"][0]["deployment_unit_instances"][0]
                      ["dynamic_properties"][0]["value"],
               "SUCCESS");
     // 4094 bytes and a two-byte character are cut before the character, not inside it.
-    EXPECT_EQ(sent[4][0]["subsystems"][0]["deployment_units"][0]["deployment_unit_instances"][0]
+    EXPECT_EQ(sent["s.utf8"][0]["subsystems"][0]["deployment_units"][0]["deployment_unit_instances"][0]
                      ["dynamic_properties"][2]["value"],
               std::string(4094, 'u'));
 
