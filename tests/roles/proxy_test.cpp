@@ -76,7 +76,7 @@ public:
 
     uint16_t port() const { return ntohs(proxy->get_config()->listen.addr.sin_port); }
 
-    Reply exchange(const std::string& request, std::chrono::milliseconds deadline = 5s,
+    Reply exchange(const std::string& request, std::chrono::milliseconds deadline = 15s,
                    std::optional<PeerTls> tls = std::nullopt) const {
         return Reply(testsupport::raw_exchange(port(), request, deadline, tls));
     }
@@ -84,12 +84,12 @@ public:
         return exchange("GET " + target + " HTTP/1.1\r\nHost: front\r\n" + fields + "\r\n");
     }
     json status(std::optional<PeerTls> tls = std::nullopt) const {
-        const Reply r = exchange("GET /proxy/status HTTP/1.1\r\nHost: front\r\n\r\n", 5s, tls);
+        const Reply r = exchange("GET /proxy/status HTTP/1.1\r\nHost: front\r\n\r\n", 15s, tls);
         return json::parse(r.body, nullptr, false);
     }
     // Waits until no connection but the asking one is left.
     bool settled() const {
-        return wait_for([this] { return status().value("objects", json(-1)) == json(0); }, 10s, 20ms);
+        return wait_for([this] { return status().value("objects", json(-1)) == json(0); }, 30s, 20ms);
     }
 
     Config config;
@@ -426,7 +426,7 @@ TEST(ProxyTls, HttpsListenerAndUpstream) {
     RunningProxy p(doc);
     const PeerTls client{"", "", certs.ca_cert, true};
 
-    const Reply r = p.exchange("GET /tls HTTP/1.1\r\nHost: front\r\n\r\n", 5s, client);
+    const Reply r = p.exchange("GET /tls HTTP/1.1\r\nHost: front\r\n\r\n", 15s, client);
     EXPECT_EQ(r.status, 200) << r.head;
     EXPECT_EQ(r.body, "over tls");
     ASSERT_TRUE(up->wait_done(1));
