@@ -74,7 +74,8 @@ TEST(RegistryUnderMaster, SynchronisesTakesNoticesAndStopsCleanly) {
         R"({"type": "DeploymentUnitChangePayload", "action": "DELETED", "subsystem": "s", "deploymentUnit": "web"})";
     const std::string reply = testsupport::raw_exchange(
         callback, "POST /notice HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(deletion.size()) +
-                      "\r\n\r\n" + deletion);
+                      "\r\n\r\n" + deletion,
+        20s);  // the answer waits for confgen, forked from a sanitized role
     EXPECT_EQ(reply.substr(0, 12), "HTTP/1.1 200");
     EXPECT_EQ(testsupport::read_file(runs), "--update --reload\n--delete s.web --reload\n");
 
