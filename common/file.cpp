@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -118,6 +119,21 @@ bool File::unlink(std::string_view path) {
     if (path.empty()) return false;
     const std::string name(path);
     return ::unlink(name.c_str()) == 0;
+}
+
+MappedFile map_file(std::string_view path) {
+    MappedFile mapped;
+    if (!mapped.file.open(path, O_RDONLY, 0)) {
+        if (!path.empty() && errno != ENOENT) mapped.error = std::strerror(errno);
+        return mapped;
+    }
+    if (const auto bytes = mapped.file.mmap(PROT_READ, MAP_PRIVATE)) {
+        mapped.text = *bytes;
+        return mapped;
+    }
+    const int failure = errno;
+    mapped.error = mapped.file.get_size() == 0 ? "empty file" : std::strerror(failure);
+    return mapped;
 }
 
 void File::close() noexcept {

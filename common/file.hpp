@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace framework {
@@ -61,5 +62,17 @@ private:
     void* map_addr_ = nullptr;  // nullptr: nothing mapped (constant-initialisable, unlike MAP_FAILED)
     size_t map_size_ = 0;
 };
+
+// A whole file read through a read-only private mapping, for readers that parse a file in
+// place. `text` lives as long as this object: `file` holds the mapping.
+struct MappedFile {
+    File file;
+    std::string_view text;  // the whole file; empty when it could not be read
+    // Why `text` is empty: the system's text for the failed call, "empty file", or nothing
+    // at all for a file that does not exist (an empty path is one).
+    std::string error;
+};
+
+MappedFile map_file(std::string_view path);
 
 }  // namespace framework

@@ -1,8 +1,5 @@
 #include "config/config.hpp"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-
 #include <cctype>
 #include <mutex>
 #include <stdexcept>
@@ -108,10 +105,8 @@ json Config::read_json_file(const std::string& ref) {
     const auto parts = split_reference(ref);
     const std::string& name = parts.front();
 
-    framework::File file;
-    std::optional<std::string_view> bytes;
-    if (file.open(name, O_RDONLY, 0)) bytes = file.mmap(PROT_READ, MAP_PRIVATE);
-    if (!bytes) {
+    const framework::MappedFile file = framework::map_file(name);
+    if (file.text.empty()) {
         Syslog::log(4, "config: '%s' not available", ref.c_str());
         return json::object();
     }
@@ -121,7 +116,7 @@ json Config::read_json_file(const std::string& ref) {
         Syslog::log(5, "config: read file '%s'", name.c_str());
 
     // Parsed straight from the mapping; `file` releases it on every way out.
-    json doc = json::parse(bytes->begin(), bytes->end());
+    json doc = json::parse(file.text.begin(), file.text.end());
     if (parts.size() != 2) return doc;
     try {
         return doc.at(json::json_pointer(parts[1]));

@@ -1,7 +1,6 @@
 #include "config/registry-config.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -23,15 +22,13 @@ std::string read_string(const json& document, const char* pointer) {
 // never come back after a restart.
 json read_stats_file(const std::string& path) {
     using framework::Syslog;
-    framework::File file;
-    std::optional<std::string_view> bytes;
-    if (file.open(path, O_RDONLY, 0)) bytes = file.mmap(PROT_READ, MAP_PRIVATE);
-    if (!bytes) {
+    const framework::MappedFile file = framework::map_file(path);
+    if (file.text.empty()) {
         Syslog::log(4, "config: '%s' not available", path.c_str());
         return json::object();
     }
     Syslog::log(5, "config: read file '%s'", path.c_str());
-    return json::parse(bytes->begin(), bytes->end());
+    return json::parse(file.text.begin(), file.text.end());
 }
 
 bool write_all(framework::File& file, const std::string& text) {

@@ -1,13 +1,12 @@
 #include "topology/topology_cache_manager_basic.hpp"
 
 #include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
+#include <cstdio>
 
+#include "common/file.hpp"
 #include "common/json_filter.hpp"
 #include "common/syslog.hpp"
 #include "topology/topology-parser.hpp"
@@ -34,48 +33,6 @@ public:
 
 private:
     int fd_;
-};
-
-// A whole file mapped read-only; empty for a missing, unreadable or empty file, and then
-// `error` says why (nothing for a file that does not exist).
-class Mapped {
-public:
-    explicit Mapped(const std::string& name) : fd_(::open(name.c_str(), O_RDONLY | O_CLOEXEC, 0644)) {
-        if (fd_.get() < 0) {
-            if (errno != ENOENT) error = std::strerror(errno);
-            return;
-        }
-        struct stat st {};
-        if (::fstat(fd_.get(), &st) != 0) {
-            error = std::strerror(errno);
-            return;
-        }
-        if (st.st_size <= 0) {
-            error = "empty file";
-            return;
-        }
-        void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE,
-                         fd_.get(), 0);
-        if (p == MAP_FAILED) {
-            error = std::strerror(errno);
-            return;
-        }
-        data_ = static_cast<const char*>(p);
-        size_ = static_cast<size_t>(st.st_size);
-    }
-    ~Mapped() {
-        if (data_) ::munmap(const_cast<char*>(data_), size_);
-    }
-    Mapped(const Mapped&) = delete;
-    Mapped& operator=(const Mapped&) = delete;
-    std::string_view text() const { return {data_, size_}; }
-
-    std::string error;
-
-private:
-    Fd fd_;
-    const char* data_ = nullptr;
-    size_t size_ = 0;
 };
 
 bool write_all(int fd, std::string_view bytes) {
@@ -143,15 +100,15 @@ void TopologyCacheManagerBasic::load_initial_topology() {
 }
 
 bool TopologyCacheManagerBasic::try_load_topology_from_file(const std::string& name) {
-    Mapped file(name);
-    if (file.text().empty()) {
+    const framework::MappedFile file = framework::map_file(name);
+    if (file.text.empty()) {
         // A file that is not there is the normal first start; one that is there and does
         // not read is worth a word, since the start falls back to an older topology.
         if (!file.error.empty()) log_unreadable(name, file.error);
         return false;
     }
     TopologyParser parser(*filter, root);
-    if (!parser.parse(file.text())) {
+    if (!parser.parse(file.text)) {
         log_unreadable(name, parser.error);
         return false;
     }
@@ -185,8 +142,8 @@ void TopologyCacheManagerBasic::update(const json& envelope) {
         // Rotation: the previous file takes the current file's bytes. A current file that
         // did not load at start (missing, empty, torn, refused) is not rotated: the previous
         // file may be the only good fallback left.
-        Mapped current(current_file);
-        if (!current.text().empty()) replace_file(previous_file, current.text());
+        const framework::MappedFile current = framework::map_file(current_file);
+        if (!current.text.empty()) replace_file(previous_file, current.text);
     }
     // Once written here, the current file holds a whole envelope worth keeping; a failed
     // rewrite leaves the old file, and so the old judgement, in place.

@@ -4,7 +4,11 @@
 #include <cerrno>
 #include <chrono>
 #include <exception>
+#include <future>
+#include <shared_mutex>
 
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/strand.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
 #include <nlohmann/json.hpp>
 
@@ -12,6 +16,7 @@
 #include "common/syslog.hpp"
 #include "config/config.hpp"
 #include "network/tcp_session.hpp"
+#include "network/timer.hpp"
 #include "network/tls_session.hpp"
 #include "topology/topology-parser.hpp"
 #include "topology/topology_arbiter_basic.hpp"
@@ -33,92 +38,155 @@ std::shared_ptr<framework::HttpxClient> make_request_object(const Config& config
 
 bool stopping() { return framework::SigHandler::is_stop_.load(); }
 
+boost::system::error_code cancelled() {
+    return boost::system::error_code(ECANCELED, boost::system::generic_category());
+}
+
 }  // namespace
 
-TopologyClient::TopologyClient(const Config& config, const json_tools::filter::Node& filter,
+class TopologyClient::Poller : public std::enable_shared_from_this<Poller> {
+public:
+    using Strand = net::strand<net::io_context::executor_type>;
+
+    Poller(const Config& config, const json_tools::filter::Node& filter, const framework::Url& url,
+           uint16_t period, boost::asio::io_context& io, TopologyArbiter* arbiter,
+           const std::string* name);
+    // Abandons the request in flight; the timer's pending wait goes with the timer.
+    ~Poller();
+    Poller(const Poller&) = delete;
+    Poller& operator=(const Poller&) = delete;
+
+    // Hands the answers of the request object to the strand; once, right after make_shared.
+    void start();
+    // Any thread: claims the one request a client may have in flight, then sends it. Sent on
+    // the caller's thread, so the request object's lines of a first poll made before the
+    // loop runs are written where the owner asks for it.
+    void send_poll();
+    // Any thread.
+    void stop();
+    // On the strand.
+    void on_update(response_type&& answer);
+    void start_timer();
+
+    // Runs `work(poller)` on `strand` if the poller still lives by then; nothing holds the
+    // poller until then, so a late answer or timer never keeps it, or its owner's pointers,
+    // alive.
+    template <class Work>
+    static void on_strand(const Strand& strand, std::weak_ptr<Poller> weak, Work&& work) {
+        net::dispatch(strand, [weak = std::move(weak), work = std::forward<Work>(work)]() mutable {
+            if (auto self = weak.lock()) work(*self);
+        });
+    }
+    template <class Work>
+    void on_strand(Work&& work) {
+        on_strand(strand, weak_from_this(), std::forward<Work>(work));
+    }
+
+    // Tells the owner, when the very last member is gone, that nothing of the poller runs.
+    struct Farewell {
+        std::promise<void>* gone = nullptr;
+        ~Farewell() {
+            if (gone != nullptr) gone->set_value();
+        }
+    };
+    Farewell farewell;  // first, so destroyed last
+
+    std::shared_ptr<TopologyData> data;
+    mutable std::shared_mutex lock;
+    Stats stats;
+    // Read on any thread; once set, nothing is sent and nothing scheduled again.
+    std::atomic<bool> stopped{false};
+
+private:
+    void on_timer(boost::system::error_code ec);
+
+    Strand strand;
+    std::shared_ptr<framework::HttpxClient> client;
+    const Config* config;
+    const json_tools::filter::Node* filter;
+    framework::Url url;
+    uint16_t period;
+    framework::Timer timer;  // started and cancelled on the strand only
+    TopologyArbiter* arbiter;
+    std::string body;  // the poll body, made once
+    std::atomic<bool> in_flight{false};
+};
+
+TopologyClient::Poller::Poller(const Config& config, const json_tools::filter::Node& filter,
                                const framework::Url& url, uint16_t period,
                                boost::asio::io_context& io, TopologyArbiter* arbiter,
                                const std::string* name)
-    : client(make_request_object(config, url, name, io)),
+    : strand(net::make_strand(io)),
+      client(make_request_object(config, url, name, io)),
       config(&config),
       filter(&filter),
       url(url),
       period(period),
       timer(io),
-      arbiter(arbiter),
-      state(std::make_shared<State>()) {
+      arbiter(arbiter) {
     // The platform root never changes in a role process: the body is made once.
     body = "{\"nodePath\":";
     body += nlohmann::json(std::string(config.get_mav_root()))
                 .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     body += '}';
-    state->self = this;
-    // The request object may outlive the client (its handlers hold it): the callback reaches
-    // the client only through the shared state, and only while the client lives.
-    client->callback = [state = state](response_type&& answer) {
-        std::lock_guard guard(state->mutex);
-        if (state->self != nullptr) state->self->on_update(std::move(answer));
+}
+
+TopologyClient::Poller::~Poller() { client->cancel(cancelled()); }
+
+void TopologyClient::Poller::start() {
+    // The request object may outlive the poller (its handlers hold it): the callback holds
+    // the poller only weakly.
+    client->callback = [weak = weak_from_this(), strand = strand](response_type&& answer) {
+        on_strand(strand, weak, [answer = std::move(answer)](Poller& self) mutable {
+            self.on_update(std::move(answer));
+        });
     };
 }
 
-TopologyClient::~TopologyClient() {
-    {
-        std::lock_guard guard(state->mutex);
-        state->self = nullptr;
-        state->stopped = true;
-        timer.cancel();
-    }
-    client->cancel(boost::system::error_code(ECANCELED, boost::system::generic_category()));
-}
-
-void TopologyClient::update() {
-    std::lock_guard guard(state->mutex);
-    send_poll();
-}
-
-void TopologyClient::send_poll() {
+void TopologyClient::Poller::send_poll() {
     // A poll already on its way or scheduled is the next one; one request at a time.
-    if (state->stopped || stopping() || timer.armed || state->in_flight) return;
+    if (stopped.load() || stopping() || timer.armed || in_flight.exchange(true)) return;
     framework::HttpxClient::fields_type fields{{"Content-Type", "application/json"}};
     // A URL the request object refuses is logged there and never answered: polling ends.
-    state->in_flight = client->send(http::verb::post, url, std::string_view(body), std::move(fields), 11);
-}
-
-void TopologyClient::stop() {
-    {
-        std::lock_guard guard(state->mutex);
-        state->stopped = true;
-        timer.cancel();
+    if (!client->send(http::verb::post, url, std::string_view(body), std::move(fields), 11)) {
+        in_flight.store(false);
+        return;
     }
-    client->cancel(boost::system::error_code(ECANCELED, boost::system::generic_category()));
+    // A stop() between the check above and the send may have cancelled before this request
+    // was numbered: cancelled here then, so that nothing goes out after a stop.
+    if (stopped.load()) client->cancel(cancelled());
 }
 
-void TopologyClient::start_timer() {
-    std::lock_guard guard(state->mutex);
-    arm_timer();
+void TopologyClient::Poller::stop() {
+    stopped.store(true);
+    on_strand([](Poller& self) { self.timer.cancel(); });
+    client->cancel(cancelled());
 }
 
-void TopologyClient::arm_timer() {
-    if (state->stopped || stopping() || timer.armed || period == 0) return;
+void TopologyClient::Poller::start_timer() {
+    if (stopped.load() || stopping() || timer.armed || period == 0) return;
     const auto seconds = std::chrono::seconds(std::min(period, kMaxPeriod));
-    timer.start(seconds, [state = state](boost::system::error_code ec) {
-        std::lock_guard guard(state->mutex);
-        TopologyClient* self = state->self;
-        if (self == nullptr || state->stopped) return;
-        if (ec) {
-            Syslog::log(3, "topology_timer: %s", ec.message().c_str());
-            self->stats.failed.fetch_add(1);
-            return;
-        }
-        self->send_poll();
+    timer.start(seconds, [weak = weak_from_this(), strand = strand](boost::system::error_code ec) {
+        on_strand(strand, weak, [ec](Poller& self) { self.on_timer(ec); });
     });
 }
 
-void TopologyClient::on_update(response_type&& answer) {
-    state->in_flight = false;
-    // The next poll is one period after this answer, whatever the answer is.
-    arm_timer();
-    if (state->stopped || answer.result() != http::status::ok || answer.body().size() == 0) {
+void TopologyClient::Poller::on_timer(boost::system::error_code ec) {
+    if (stopped.load()) return;
+    if (ec) {
+        Syslog::log(3, "topology_timer: %s", ec.message().c_str());
+        stats.failed.fetch_add(1);
+        return;
+    }
+    send_poll();
+}
+
+void TopologyClient::Poller::on_update(response_type&& answer) {
+    // The next poll is one period after this answer, whatever the answer is. Scheduled
+    // before the request counts as done, so an owner's update() in between finds it.
+    start_timer();
+    in_flight.store(false);
+    if (stopped.load() || answer.result() != http::status::ok || answer.body().size() == 0) {
         stats.failed.fetch_add(1);
         return;
     }
@@ -151,9 +219,42 @@ void TopologyClient::on_update(response_type&& answer) {
     }
 }
 
-std::shared_ptr<TopologyData> TopologyClient::get() const {
-    std::shared_lock guard(lock);
-    return data;
+TopologyClient::TopologyClient(const Config& config, const json_tools::filter::Node& filter,
+                               const framework::Url& url, uint16_t period,
+                               boost::asio::io_context& io, TopologyArbiter* arbiter,
+                               const std::string* name)
+    : poller(std::make_shared<Poller>(config, filter, url, period, io, arbiter, name)) {
+    poller->start();
 }
 
-const Topology::Stats* TopologyClient::get_stats() const { return &stats; }
+TopologyClient::~TopologyClient() {
+    // The poller goes with its last reference: here, or at the end of the one handler
+    // running on its strand at this moment, which is waited for.
+    std::promise<void> gone;
+    auto done = gone.get_future();
+    poller->stopped.store(true);
+    poller->farewell.gone = &gone;
+    poller.reset();
+    done.wait();
+}
+
+void TopologyClient::update() { poller->send_poll(); }
+
+void TopologyClient::stop() { poller->stop(); }
+
+void TopologyClient::on_update(response_type&& answer) {
+    poller->on_strand([answer = std::move(answer)](Poller& self) mutable {
+        self.on_update(std::move(answer));
+    });
+}
+
+void TopologyClient::start_timer() {
+    poller->on_strand([](Poller& self) { self.start_timer(); });
+}
+
+std::shared_ptr<TopologyData> TopologyClient::get() const {
+    std::shared_lock guard(poller->lock);
+    return poller->data;
+}
+
+const Topology::Stats* TopologyClient::get_stats() const { return &poller->stats; }

@@ -6,14 +6,11 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
-#include <shared_mutex>
 #include <string>
 
 #include <boost/asio/io_context.hpp>
 
 #include "network/http_client.hpp"
-#include "network/timer.hpp"
 #include "network/url.hpp"
 #include "topology/topology-data-info.hpp"
 
@@ -57,12 +54,14 @@ public:
                    const framework::Url& url, uint16_t period, boost::asio::io_context& io,
                    TopologyArbiter* arbiter = nullptr, const std::string* name = nullptr);
     // Cancels the timer and the request in flight; an answer still on its way is dropped.
+    // An answer being applied on a loop thread at that moment is finished first: once the
+    // destructor returns, nothing of the client runs any more.
     ~TopologyClient() override;
     TopologyClient(const TopologyClient&) = delete;
     TopologyClient& operator=(const TopologyClient&) = delete;
 
-    // Sends one poll unless one is in flight, the next one is already scheduled, or the
-    // client (or the process) is stopping.
+    // Sends one poll, on the caller's thread, unless one is in flight, the next one is
+    // already scheduled, or the client (or the process) is stopping.
     void update() override;
     // Cancels the scheduled poll and the request in flight; afterwards nothing is sent again,
     // and an answer that still arrives counts as failed.
@@ -70,37 +69,17 @@ public:
     std::shared_ptr<TopologyData> get() const override;
     const Stats* get_stats() const override;
 
-    // The answer callback of the request object (it runs with the client's state locked):
-    // schedules the next poll first, then applies the answer or counts the failure.
+    // The answer callback of the request object, handed to the client's strand: schedules
+    // the next poll first, then applies the answer or counts the failure.
     void on_update(response_type&& answer);
-    // Schedules the next poll in min(period, 600) seconds; nothing when the period is 0,
-    // a poll is already scheduled, or the client is stopping.
+    // Schedules, on the client's strand, the next poll in min(period, 600) seconds; nothing
+    // when the period is 0, a poll is already scheduled, or the client is stopping.
     void start_timer();
 
 private:
-    // What the request object's callback and the timer's handler share with the client:
-    // they may run after it is gone, and they must not race with stop().
-    struct State {
-        std::mutex mutex;
-        TopologyClient* self = nullptr;  // null once the client is being destroyed
-        bool stopped = false;
-        bool in_flight = false;
-    };
-
-    // Both with state->mutex held.
-    void send_poll();
-    void arm_timer();
-
-    std::shared_ptr<TopologyData> data;
-    mutable std::shared_mutex lock;
-    Stats stats;
-    std::shared_ptr<framework::HttpxClient> client;
-    const Config* config;
-    const json_tools::filter::Node* filter;
-    framework::Url url;
-    uint16_t period;
-    framework::Timer timer;
-    TopologyArbiter* arbiter;
-    std::string body;  // the poll body, made once
-    std::shared_ptr<State> state;
+    // The polling itself. Its answers and timer run on its strand, and every handler reaches
+    // it through a weak_ptr: a late answer or timer finds it gone rather than touching a
+    // dead client. The client holds the only lasting reference.
+    class Poller;
+    std::shared_ptr<Poller> poller;
 };

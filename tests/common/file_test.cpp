@@ -96,6 +96,33 @@ TEST(File, MapsTheWholeFileAndNotAnEmptyOne) {
     ten.close();
 }
 
+TEST(File, MapFileGivesTheTextOrWhyNot) {
+    testsupport::TempDir dir;
+    const auto text = framework::map_file(dir.write("text", "{\"a\": 1}"));
+    EXPECT_EQ(text.text, "{\"a\": 1}");
+    EXPECT_EQ(text.error, "");
+
+    struct Case {
+        std::string path;
+        std::string error;  // "?" stands for any non-empty reason
+    };
+    const Case cases[] = {
+        {"", ""},                            // nothing to open: no reason to give
+        {dir.file("missing"), ""},           // a file not there yet is not an error
+        {dir.write("empty", ""), "empty file"},
+        {dir.path(), "?"},                   // a directory opens but does not map
+        {dir.write("plain", "x") + "/child", "?"},  // ENOTDIR
+    };
+    for (const auto& c : cases) {
+        const auto mapped = framework::map_file(c.path);
+        EXPECT_TRUE(mapped.text.empty()) << c.path;
+        if (c.error == "?")
+            EXPECT_FALSE(mapped.error.empty()) << c.path;
+        else
+            EXPECT_EQ(mapped.error, c.error) << c.path;
+    }
+}
+
 TEST(File, WriteSeekTruncateAndSize) {
     testsupport::TempDir dir;
     const std::string path = dir.file("w");

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "common/syslog.hpp"
-#include "fork_child.hpp"
+#include "support/fork_child.hpp"
 #include "support/test_support.hpp"
 
 namespace {

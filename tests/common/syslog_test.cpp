@@ -255,9 +255,7 @@ TEST(Syslog, ControlBytesOfArgumentsAreEscapedInEverySink) {
             << "file";
 
         const std::string err_path = dir.file("stderr");
-        const int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT, 0644);
-        ASSERT_EQ(::dup2(err_fd, 2), 2);
-        ::close(err_fd);
+        ASSERT_TRUE(testsupport::redirect_standard_streams("", err_path));
         Syslog::redirect("");
         log_all();
         EXPECT_EQ(messages_of(testsupport::read_file(err_path), "]: "), want) << "stderr";
@@ -367,8 +365,7 @@ TEST(Syslog, RedirectChoosesTheSinkByTarget) {
             ASSERT_EQ(::chdir(dir.path().c_str()), 0);
             ASSERT_EQ(::mkdir("udp:", 0755), 0);
             const std::string err_path = dir.file("stderr");
-            const int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT, 0644);
-            ASSERT_EQ(::dup2(err_fd, 2), 2);
+            ASSERT_TRUE(testsupport::redirect_standard_streams("", err_path));
             ::umask(0);
             UdpReceiver udp;
             std::string target = c.target;
@@ -411,7 +408,6 @@ TEST(Syslog, RedirectChoosesTheSinkByTarget) {
                     break;
                 }
             }
-            ::close(err_fd);
         });
     }
 }

@@ -3,7 +3,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -28,13 +27,7 @@ protected:
 
     // The messages logged since SetUp, without the file line's prefix.
     std::vector<std::string> log_messages() {
-        framework::Syslog::redirect(log_path);  // reopening flushes what was written
-        std::istringstream in(testsupport::read_file(log_path));
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            const auto at = line.find("]: ");
-            lines.push_back(at == std::string::npos ? line : line.substr(at + 3));
-        }
+        std::vector<std::string> lines = testsupport::log_file_messages(log_path);
         lines.erase(lines.begin(), lines.begin() + std::min(skip, lines.size()));
         return lines;
     }

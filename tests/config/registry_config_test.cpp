@@ -5,7 +5,6 @@
 
 #include <sys/stat.h>
 
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -47,16 +46,7 @@ protected:
     }
     void TearDown() override { framework::Syslog::redirect(""); }
 
-    std::vector<std::string> log_messages() {
-        framework::Syslog::redirect(log_path);
-        std::istringstream in(testsupport::read_file(log_path));
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            const auto at = line.find("]: ");
-            lines.push_back(at == std::string::npos ? line : line.substr(at + 3));
-        }
-        return lines;
-    }
+    std::vector<std::string> log_messages() { return testsupport::log_file_messages(log_path); }
 
     testsupport::TempDir dir;
     std::string log_path;

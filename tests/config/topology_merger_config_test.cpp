@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -61,13 +60,7 @@ protected:
     void TearDown() override { framework::Syslog::redirect(""); }
 
     std::vector<std::string> messages() {
-        framework::Syslog::redirect(log_path);  // reopening flushes what was written
-        std::istringstream in(testsupport::read_file(log_path));
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            const auto at = line.find("]: ");
-            lines.push_back(at == std::string::npos ? line : line.substr(at + 3));
-        }
+        std::vector<std::string> lines = testsupport::log_file_messages(log_path);
         lines.erase(lines.begin(), lines.begin() + std::min(skip, lines.size()));
         return lines;
     }

@@ -200,16 +200,7 @@ protected:
         return wait_exit();
     }
 
-    std::vector<std::string> log() {
-        framework::Syslog::redirect(dir.file("log"));  // reopening flushes what was written
-        std::istringstream in(testsupport::read_file(dir.file("log")));
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(in, line);) {
-            const auto at = line.find("]: ");
-            lines.push_back(at == std::string::npos ? line : line.substr(at + 3));
-        }
-        return lines;
-    }
+    std::vector<std::string> log() { return testsupport::log_file_messages(dir.file("log")); }
 
     std::vector<std::string> log_starting(const std::string& prefix) {
         std::vector<std::string> found;

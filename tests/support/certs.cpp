@@ -1,6 +1,5 @@
 #include "support/certs.hpp"
 
-#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +11,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <vector>
+
+#include "support/test_support.hpp"
 
 namespace testsupport {
 namespace {
@@ -40,13 +41,7 @@ void openssl(const std::vector<std::string>& args, const std::string& log) {
     const pid_t pid = ::fork();
     if (pid < 0) throw std::runtime_error("fork failed");
     if (pid == 0) {
-        const int in = ::open("/dev/null", O_RDONLY);
-        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in >= 0) ::dup2(in, 0);
-        if (out >= 0) {
-            ::dup2(out, 1);
-            ::dup2(out, 2);
-        }
+        if (!redirect_standard_streams(log, log)) ::_exit(127);
         ::execvp("openssl", argv.data());
         ::_exit(127);
     }

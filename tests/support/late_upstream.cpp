@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "support/test_support.hpp"
+
 namespace testsupport {
 namespace {
 
@@ -35,28 +37,12 @@ uint16_t remote_port(int fd) {
 LateUpstream::LateUpstream(std::chrono::milliseconds release_after,
                            std::chrono::milliseconds answer_after, std::string answer)
     : release_after_(release_after), answer_after_(answer_after), answer_(std::move(answer)) {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (listen_fd_ < 0) throw std::runtime_error("socket failed");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        ::listen(listen_fd_, 0) != 0 ||
-        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        throw std::runtime_error("cannot listen on 127.0.0.1");
-    port_ = ntohs(addr.sin_port);
-    // Fill the accept queue until a connect no longer completes.
-    for (int i = 0; i < 16; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) break;
-        fillers_.push_back(fd);
-        const bool done = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-        filler_ports_.push_back(local_port(fd));
-        if (done) continue;
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, 200) == 0) break;  // pending: the queue is full
-    }
+    FilledListener listener = listen_with_full_queue(SOCK_NONBLOCK);
+    listen_fd_ = listener.fd;
+    port_ = listener.port;
+    fillers_ = std::move(listener.fillers);
+    // Their connections, once taken from the queue, are dropped unread.
+    for (const int fd : fillers_) filler_ports_.push_back(local_port(fd));
 }
 
 LateUpstream::~LateUpstream() {

@@ -494,25 +494,10 @@ bool ScriptedPeer::wait_done(size_t n, std::chrono::milliseconds deadline) const
 // ---- StalledListener -------------------------------------------------------
 
 StalledListener::StalledListener() {
-    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (listen_fd_ < 0) throw std::runtime_error("socket failed");
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (::bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        ::listen(listen_fd_, 0) != 0 ||
-        ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        throw std::runtime_error("cannot listen on 127.0.0.1");
-    port_ = ntohs(addr.sin_port);
-    // Fill the accept queue until a connect no longer completes.
-    for (int i = 0; i < 16; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        fillers_.push_back(fd);
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) continue;
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, 200) == 0) break;  // pending: the queue is full
-    }
+    FilledListener listener = listen_with_full_queue();
+    listen_fd_ = listener.fd;
+    port_ = listener.port;
+    fillers_ = std::move(listener.fillers);
 }
 
 StalledListener::~StalledListener() {

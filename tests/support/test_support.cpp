@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -13,9 +14,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
+
+#include "common/syslog.hpp"
 
 namespace testsupport {
 
@@ -54,6 +58,33 @@ uint16_t free_port() {
     return ntohs(addr.sin_port);
 }
 
+FilledListener listen_with_full_queue(int flags) {
+    FilledListener l;
+    l.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
+    if (l.fd < 0) throw std::runtime_error("socket failed");
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    if (::bind(l.fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        ::listen(l.fd, 0) != 0 ||
+        ::getsockname(l.fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        ::close(l.fd);
+        throw std::runtime_error("cannot listen on 127.0.0.1");
+    }
+    l.port = ntohs(addr.sin_port);
+    // Fill the accept queue until a connect no longer completes.
+    for (int i = 0; i < 16; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0) break;
+        l.fillers.push_back(fd);
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) continue;
+        pollfd p{fd, POLLOUT, 0};
+        if (::poll(&p, 1, 200) == 0) break;  // pending: the queue is full
+    }
+    return l;
+}
+
 bool wait_for(const std::function<bool()>& condition, std::chrono::milliseconds deadline,
               std::chrono::milliseconds step) {
     const auto end = std::chrono::steady_clock::now() + deadline;
@@ -69,6 +100,17 @@ std::string read_file(const std::string& path) {
     std::ostringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+std::vector<std::string> log_file_messages(const std::string& path) {
+    framework::Syslog::redirect(path);
+    std::istringstream in(read_file(path));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        const auto at = line.find("]: ");
+        lines.push_back(at == std::string::npos ? line : line.substr(at + 3));
+    }
+    return lines;
 }
 
 bool file_exists(const std::string& path) { return ::access(path.c_str(), F_OK) == 0; }
@@ -136,6 +178,24 @@ ProcessGuard::~ProcessGuard() {
     if (process_alive(pid_)) ::kill(pid_, SIGKILL);
 }
 
+bool redirect_standard_streams(const std::string& out, const std::string& err) {
+    // Opens `path` onto every one of `streams`; the descriptor opened is closed after,
+    // so a program run by exec has the three streams and nothing else of ours.
+    const auto onto = [](const std::string& path, int flags, std::initializer_list<int> streams) {
+        const int fd = ::open(path.c_str(), flags, 0644);
+        if (fd < 0) return false;
+        bool ok = true;
+        for (const int stream : streams) ok = ::dup2(fd, stream) == stream && ok;
+        if (fd > 2) ::close(fd);
+        return ok;
+    };
+    constexpr int kWrite = O_WRONLY | O_CREAT | O_TRUNC;
+    if (!onto("/dev/null", O_RDONLY, {0})) return false;
+    if (!out.empty() && out == err) return onto(out, kWrite, {1, 2});
+    if (!out.empty() && !onto(out, kWrite, {1})) return false;
+    return err.empty() || onto(err, kWrite, {2});
+}
+
 TravineProcess::TravineProcess(std::vector<std::string> args, std::string cwd, std::string program) {
     const std::string out = dir_.file("stdout"), err = dir_.file("stderr");
     std::vector<std::string> argv_s;
@@ -149,12 +209,7 @@ TravineProcess::TravineProcess(std::vector<std::string> args, std::string cwd, s
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
         ::setpgid(0, 0);
-        int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int n = ::open("/dev/null", O_RDONLY);
-        ::dup2(n, 0);
-        ::dup2(o, 1);
-        ::dup2(e, 2);
+        if (!redirect_standard_streams(out, err)) ::_exit(127);
         if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(127);
         ::execv(argv[0], argv.data());
         ::_exit(127);

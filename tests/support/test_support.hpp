@@ -1,6 +1,7 @@
 #pragma once
-// Shared helpers of the test suite: temporary directories, free loopback ports,
-// waiting with a deadline, and running the real travine binary as a child process.
+// Shared helpers of the test suite: temporary directories, free loopback ports, a
+// listener that never accepts, waiting with a deadline, reading log files, setting up
+// forked children, and running the real travine binary as a child process.
 #include <sys/types.h>
 
 #include <chrono>
@@ -34,6 +35,23 @@ private:
 // A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0 and released).
 uint16_t free_port();
 
+// A socket listening on a free port of 127.0.0.1 with a backlog of 0, and connections to
+// it made until one no longer completes: with nothing accepting, its accept queue is full
+// and a further connect stays pending (the kernel drops the SYNs). `flags` are added to
+// the listening socket's type (SOCK_NONBLOCK). The caller closes every descriptor.
+struct FilledListener {
+    int fd = -1;
+    uint16_t port = 0;
+    std::vector<int> fillers;  // the connected (and the last, pending) sockets
+};
+FilledListener listen_with_full_queue(int flags = 0);
+
+// In a forked child, before it runs or execs anything else: standard input from
+// /dev/null, standard output to `out` and standard error to `err`, each file created or
+// truncated. An empty path leaves that stream alone; the same path for both makes one
+// file. False when a file cannot be opened.
+bool redirect_standard_streams(const std::string& out, const std::string& err);
+
 // Polls `condition` every few milliseconds until it holds or `deadline` has passed. The
 // default deadline only ends a hang: on a busy machine a sanitized binary may take many
 // seconds to start, and a wait that succeeds never waits longer for it.
@@ -42,6 +60,9 @@ bool wait_for(const std::function<bool()>& condition,
               std::chrono::milliseconds step = 10ms);
 
 std::string read_file(const std::string& path);  // empty when it cannot be read
+// The lines of the log file `path`, each without its prefix (up to and with "]: "). The
+// logger is sent to `path` again first: reopening flushes what was written.
+std::vector<std::string> log_file_messages(const std::string& path);
 bool file_exists(const std::string& path);
 bool process_alive(pid_t pid);  // false for a zombie too
 bool port_open(uint16_t port);  // something accepts connections on 127.0.0.1:port

@@ -199,6 +199,14 @@ TEST_F(TopologyClientTest, DestroyedWithARequestInFlight) {
     EXPECT_TRUE(fake.wait_answered(1));
 }
 
+// Real time: the timer of a client that is gone comes due and must find nothing to poll.
+TEST_F(TopologyClientTest, DestroyedWhileItsNextPollIsScheduled) {
+    make(1).update();
+    ASSERT_TRUE(wait_for([&] { return success() == 1; }));
+    client.reset();
+    EXPECT_FALSE(wait_for([&] { return fake.polls() > 1; }, 1500ms));
+}
+
 TEST_F(TopologyClientTest, WithAnArbiterTheContoursGoToTheArbiter) {
     TopologyArbiterBasic arbiter("mav", 60, nullptr);
     arbiter.add_client(fake.url());
