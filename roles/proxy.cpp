@@ -1,5 +1,6 @@
 #include "roles/proxy.hpp"
 
+#include <sched.h>
 
 #include <algorithm>
 #include <chrono>
@@ -22,6 +23,19 @@ namespace proxy {
 using framework::Syslog;
 
 namespace {
+
+// The threads this process may run on: its affinity mask, which is what a process pinned to
+// some cores is given (one loop per core it cannot use only adds switches between loops on
+// the same core); the machine's count when the mask cannot be read, 4 when none is known.
+unsigned loop_count() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+        if (const int n = CPU_COUNT(&set); n > 0) return static_cast<unsigned>(n);
+    }
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 4 : n;
+}
 
 using framework::TcpSession;
 using framework::TlsSession;
@@ -83,8 +97,7 @@ void Proxy::open(unsigned loops) {
 }
 
 int Proxy::main() {
-    unsigned loops = std::thread::hardware_concurrency();
-    open(loops == 0 ? 4 : loops);
+    open(loop_count());
     return serve();
 }
 
