@@ -40,7 +40,8 @@ void TcpSession::shutdown(error_code ec) {
     if (!stream.is_open()) return;
     error_code ignored;
     if (is_client) {
-        stream.shutdown(net::socket_base::shutdown_send, ignored);
+        // After the server's end of stream the close alone sends the same FIN.
+        if (ec != net::error::eof) stream.shutdown(net::socket_base::shutdown_send, ignored);
         stream.close(ignored);
         closing = true;
     } else {
