@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <exception>
+#include <iterator>
 #include <string>
 
 #include <boost/beast/core/buffers_to_string.hpp>
@@ -45,6 +46,16 @@ std::vector<net::ip::tcp::endpoint> endpoints_of(const Url& url) {
     return out;
 }
 
+// Sets a field unless it holds that one value already (a field set anew is a new allocation).
+template <class Message>
+void set_field(Message& message, http::field name, std::string_view value) {
+    const auto [first, last] = message.equal_range(name);
+    if (first != last && std::next(first) == last &&
+        std::string_view(first->value().data(), first->value().size()) == value)
+        return;
+    message.set(name, beast::string_view(value.data(), value.size()));
+}
+
 // Length fields of an outgoing request, computed from its body. Transfer codings of the
 // incoming request are not kept, and a request without body carries no Content-Length
 // left over from where it came from.
@@ -53,7 +64,7 @@ void prepare_request(HttpxClient::request_type& req) {
     const auto n = req.body().size();
     const auto verb = req.method();
     if (n > 0 || verb == http::verb::post || verb == http::verb::put || verb == http::verb::options)
-        req.content_length(n);
+        set_field(req, http::field::content_length, std::to_string(n));
     else
         req.erase(http::field::content_length);
 }
@@ -69,8 +80,20 @@ void prepare_answer(HttpxClient::response_type& res, bool head) {
         // The length fields describe the resource that was not sent: keep them.
     } else {
         res.erase(http::field::transfer_encoding);
-        res.content_length(res.body().size());
+        set_field(res, http::field::content_length, std::to_string(res.body().size()));
     }
+}
+
+// True when the serialized request (start line, fields, body) surely fits one TCP segment of
+// the smallest size every peer accepts (536 bytes).
+bool fits_one_segment(const HttpxClient::request_type& req) {
+    constexpr std::size_t kMinSegment = 536;
+    std::size_t size = req.method_string().size() + req.target().size() + 16 + req.body().size();
+    for (const auto& field : req) {
+        size += field.name_string().size() + field.value().size() + 4;
+        if (size > kMinSegment) return false;
+    }
+    return size <= kMinSegment;
 }
 
 template <class S>
@@ -136,8 +159,8 @@ bool HttpClientT<S>::forward(const Url& url, request_type&& req) {
     auto stored = std::make_shared<request_type>(std::move(req));
     if (stored->version() > 10) {
         const std::string& host = url.host.empty() ? url.address : url.host;
-        stored->set(http::field::host, host + ":" + url.port);
-        stored->set(http::field::connection, "close");
+        set_field(*stored, http::field::host, host + ":" + url.port);
+        set_field(*stored, http::field::connection, "close");
     }
     prepare_request(*stored);
 
@@ -174,7 +197,8 @@ void HttpClientT<S>::start(std::uint64_t number, std::string host, std::string p
         on_resolve(g, {}, {});
         return;
     }
-    resolver.async_resolve(
+    if (!resolver) resolver.emplace(this->get_context());
+    resolver->async_resolve(
         host, port,
         net::bind_executor(this->strand, [self = shared_from_this(), g](
                                              const error_code& ec,
@@ -286,8 +310,12 @@ bool HttpClientT<S>::on_connect(error_code& ec) {
         if (ec != net::error::operation_aborted) on_failure();
         return false;
     }
-    error_code ignored;
-    beast::get_lowest_layer(this->stream).set_option(net::ip::tcp::no_delay(true), ignored);
+    // Nagle's algorithm holds back only a segment sent while an earlier one is unacknowledged:
+    // a request within the smallest segment size leaves at once without switching it off.
+    if (!std::is_same_v<S, TcpSession> || !fits_one_segment(*request)) {
+        error_code ignored;
+        beast::get_lowest_layer(this->stream).set_option(net::ip::tcp::no_delay(true), ignored);
+    }
     new_parser();
     phase = Phase::exchanging;
     const std::uint64_t g = gen;
@@ -399,7 +427,7 @@ void HttpClientT<S>::do_cancel(error_code ec, std::uint64_t upto) {
         case Phase::resolving:
             phase = Phase::done;  // never reaches the callback
             timer.cancel();
-            resolver.cancel();
+            if (resolver) resolver->cancel();
             break;
         case Phase::connecting:
             phase = Phase::done;  // never reaches the callback
@@ -418,7 +446,7 @@ template <class S>
 void HttpClientT<S>::stop_transport(error_code ec) {
     stopped = true;
     timer.cancel();
-    resolver.cancel();
+    if (resolver) resolver->cancel();
     this->shutdown(ec);
 }
 

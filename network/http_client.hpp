@@ -94,13 +94,13 @@ public:
 
     // Plain transport.
     template <class T = S, class = std::enable_if_t<std::is_same_v<T, TcpSession>>>
-    HttpClientT(const char* name, net::io_context& io) : S(io), resolver(io), timer(io) {
+    HttpClientT(const char* name, net::io_context& io) : S(io), timer(io) {
         set_name(name);
     }
     // TLS transport with the client TLS settings.
     template <class T = S, class = std::enable_if_t<!std::is_same_v<T, TcpSession>>>
     HttpClientT(const char* name, net::io_context& io, const nlohmann::json& tls)
-        : S(io, tls), resolver(io), timer(io) {
+        : S(io, tls), timer(io) {
         set_name(name);
     }
     ~HttpClientT() override = default;
@@ -146,7 +146,8 @@ private:
     void on_failure();
     void on_response_impl(response_type&& answer);
 
-    net::ip::tcp::resolver resolver;
+    // Made for the first host name to look up: a request to an address needs none.
+    std::optional<net::ip::tcp::resolver> resolver;
     std::optional<http::response_parser<http::dynamic_body>> parser;
     std::shared_ptr<request_type> request;
     Timer timer;

@@ -6,6 +6,9 @@
 #include <sys/uio.h>
 
 #include <cerrno>
+#include <iterator>
+#include <string>
+#include <string_view>
 #include <type_traits>
 
 #include "common/file.hpp"
@@ -52,13 +55,32 @@ bool write_now(net::ip::tcp::socket& socket, Serializer& sr, boost::system::erro
     return true;
 }
 
+// The length fields already say what prepare_payload would set (a relayed answer whose
+// fields the client made so): one Content-Length of the body's size and no Transfer-Encoding,
+// on a status that has a body. Setting them again would only allocate a new field.
+template <class Message>
+bool length_fields_match(const Message& message) {
+    const unsigned status = message.result_int();
+    if (status / 100 == 1 || status == 204 || status == 304) return false;
+    if (message.find(http::field::transfer_encoding) != message.end()) return false;
+    const auto [first, last] = message.equal_range(http::field::content_length);
+    if (first == last || std::next(first) != last) return false;
+    const auto value = first->value();
+    const std::string size = std::to_string(message.body().size());
+    return std::string_view(value.data(), value.size()) == size;
+}
+
 }  // namespace
 
 template <class S>
 bool HttpServerT<S>::on_connect(error_code& ec) {
     if (ec) return false;
-    error_code ignored;
-    beast::get_lowest_layer(this->stream).set_option(net::ip::tcp::no_delay(true), ignored);
+    if constexpr (!std::is_same_v<S, TcpSession>) {
+        // A plain answer switches Nagle's algorithm off only when it cannot go out at once
+        // (start_write); a TLS connection writes its handshake in several steps.
+        error_code ignored;
+        beast::get_lowest_layer(this->stream).set_option(net::ip::tcp::no_delay(true), ignored);
+    }
     parser.emplace();
     parser->eager(true);
     parser->header_limit(kHeaderLimit);
@@ -186,7 +208,7 @@ bool HttpServerT<S>::answer_with(bool own, Build&& build) {
     if (!claim_answer()) return false;
     try {
         build();
-        answer->prepare_payload();
+        if (!length_fields_match(*answer)) answer->prepare_payload();
         on_answer(answer->result(), own);
     } catch (...) {
         answered_ = false;  // nothing was written: a later answer may still go out
@@ -281,9 +303,14 @@ void HttpServerT<S>::start_write() {
         // in the same step instead of one turn of the loop later.
         error_code ec;
         if (write_now(this->stream, *serializer_, ec)) {
+            // All of it is with the socket and the close that follows pushes out its last
+            // segment, whatever Nagle's algorithm held back.
             on_write(ec);
             return;
         }
+        // The rest goes out in pieces as the peer acknowledges: none may wait for an ACK.
+        error_code ignored;
+        this->stream.set_option(net::ip::tcp::no_delay(true), ignored);
     }
     http::async_write(this->stream, *serializer_,
                       net::bind_executor(this->strand, [self = shared_from_this()](

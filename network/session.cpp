@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/write.hpp>
 #include <boost/beast/http/error.hpp>
 
 #include "common/syslog.hpp"
@@ -89,6 +91,23 @@ void Session<Stream, Endpoint>::on_read_impl(error_code ec, std::size_t n) {
         return;
     }
     read_impl(buffer.prepare(space));  // moves unconsumed bytes to the front when needed
+}
+
+template <class Stream, class Endpoint>
+void Session<Stream, Endpoint>::read_impl(const net::mutable_buffer& space) {
+    stream.async_read_some(space, net::bind_executor(strand, [self = this->shared_from_this()](
+                                                                 error_code ec, std::size_t n) {
+        self->on_read_impl(ec, n);
+    }));
+}
+
+template <class Stream, class Endpoint>
+void Session<Stream, Endpoint>::write_impl(const net::const_buffer& data) {
+    net::async_write(stream, data,
+                     net::bind_executor(strand, [self = this->shared_from_this()](
+                                                    error_code ec, std::size_t n) {
+                         self->on_write_impl(ec, n);
+                     }));
 }
 
 template <class Stream, class Endpoint>

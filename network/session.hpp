@@ -49,9 +49,9 @@ public:
     // Starts an accepted connection (server sessions); called once by the accept callback.
     virtual void accept() = 0;
     // Starts one read of at most the given free space of the read buffer.
-    virtual void read_impl(const net::mutable_buffer& space) = 0;
+    void read_impl(const net::mutable_buffer& space);
     // Writes one whole buffer; a failure other than an abort is logged.
-    virtual void write_impl(const net::const_buffer& data) = 0;
+    void write_impl(const net::const_buffer& data);
     // The connection is ready, or failed. False ends it.
     virtual bool on_connect(error_code& ec) = 0;
     // Received data (all unconsumed bytes, the hook consumes from the buffer's front),

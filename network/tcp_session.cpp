@@ -35,27 +35,13 @@ void TcpSession::connect(const net::ip::tcp::endpoint& endpoint) {
     }));
 }
 
-void TcpSession::read_impl(const net::mutable_buffer& space) {
-    stream.async_read_some(
-        space, net::bind_executor(strand, [self = shared_from_this()](error_code ec, std::size_t n) {
-            self->on_read_impl(ec, n);
-        }));
-}
-
-void TcpSession::write_impl(const net::const_buffer& data) {
-    net::async_write(stream, data,
-                     net::bind_executor(strand, [self = shared_from_this()](error_code ec,
-                                                                            std::size_t n) {
-                         self->on_write_impl(ec, n);
-                     }));
-}
-
 void TcpSession::shutdown(error_code ec) {
     log_failure(ec);
     if (!stream.is_open()) return;
     error_code ignored;
     if (is_client) {
-        stream.shutdown(net::socket_base::shutdown_send, ignored);
+        // After the server's end of stream the close alone sends the same FIN.
+        if (ec != net::error::eof) stream.shutdown(net::socket_base::shutdown_send, ignored);
         stream.close(ignored);
         closing = true;
     } else {

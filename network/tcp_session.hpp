@@ -21,8 +21,6 @@ public:
     // lookup throws when the peer is gone), then `on_connect` and the read loop.
     void accept() override;
     void connect(const net::ip::tcp::endpoint& endpoint) override;
-    void read_impl(const net::mutable_buffer& space) override;
-    void write_impl(const net::const_buffer& data) override;
     // Client: shuts the sending side and closes the socket. Server: shuts only the
     // receiving side, so an answer being written still goes out; the socket is closed
     // when the session is destroyed, or by `close` once the answer is out.

@@ -288,21 +288,6 @@ bool TlsSession::on_verify_certificate(bool preverified, ssl::verify_context& ct
     return preverified;
 }
 
-void TlsSession::read_impl(const net::mutable_buffer& space) {
-    stream.async_read_some(
-        space, net::bind_executor(strand, [self = shared_from_this()](error_code ec, std::size_t n) {
-            self->on_read_impl(ec, n);
-        }));
-}
-
-void TlsSession::write_impl(const net::const_buffer& data) {
-    net::async_write(stream, data,
-                     net::bind_executor(strand, [self = shared_from_this()](error_code ec,
-                                                                            std::size_t n) {
-                         self->on_write_impl(ec, n);
-                     }));
-}
-
 void TlsSession::shutdown(error_code ec) {
     if (ec == ssl::error::stream_truncated) {
         if (Syslog::get_log_level() >= 7) Syslog::log(7, "%s: %s", name, ec.message().c_str());

@@ -108,8 +108,6 @@ public:
 
     void accept() override;
     void connect(const net::ip::tcp::endpoint& endpoint) override;
-    void read_impl(const net::mutable_buffer& space) override;
-    void write_impl(const net::const_buffer& data) override;
     // Ends the connection with a closing handshake (once); a peer that dropped the
     // connection without close_notify is closed at once.
     void shutdown(error_code ec) override;

@@ -1,10 +1,12 @@
 #include "roles/proxy.hpp"
 
+#include <sched.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 #include <thread>
 
@@ -23,6 +25,19 @@ using framework::Syslog;
 
 namespace {
 
+// The threads this process may run on: its affinity mask, which is what a process pinned to
+// some cores is given (one loop per core it cannot use only adds switches between loops on
+// the same core); the machine's count when the mask cannot be read, 4 when none is known.
+unsigned loop_count() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+        if (const int n = CPU_COUNT(&set); n > 0) return static_cast<unsigned>(n);
+    }
+    const unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 4 : n;
+}
+
 using framework::TcpSession;
 using framework::TlsSession;
 
@@ -39,6 +54,77 @@ bool is_ambiguous(const Parser& parser) {
     const auto& req = parser.get();
     if (req.find(http::field::transfer_encoding) == req.end()) return false;
     return req.find(http::field::content_length) != req.end() || !parser.chunked();
+}
+
+// Reads the router's answer without building its document: true, with the cluster, for an
+// object whose "cluster" and "url" are strings (the last of a repeated key counts, as in a
+// parsed document). Anything else is false and is left to the full parse.
+class RouteReader : public nlohmann::json_sax<nlohmann::json> {
+public:
+    bool read(const std::string& text, std::string& cluster) {
+        if (!nlohmann::json::sax_parse(text, this) || !object_ || !cluster_ || !url_) return false;
+        cluster = std::move(cluster_value_);
+        return true;
+    }
+
+    bool null() override { return value(false); }
+    bool boolean(bool) override { return value(false); }
+    bool number_integer(number_integer_t) override { return value(false); }
+    bool number_unsigned(number_unsigned_t) override { return value(false); }
+    bool number_float(number_float_t, const string_t&) override { return value(false); }
+    bool binary(binary_t&) override { return value(false); }
+    bool string(string_t& text) override {
+        if (depth_ == 1 && key_ == Key::cluster) cluster_value_ = text;
+        return value(true);
+    }
+    bool start_object(std::size_t) override {
+        if (depth_ == 0) object_ = true;
+        value(false);
+        ++depth_;
+        return true;
+    }
+    bool key(string_t& name) override {
+        if (depth_ == 1) key_ = name == "cluster" ? Key::cluster : name == "url" ? Key::url : Key::other;
+        return true;
+    }
+    bool end_object() override { return end(); }
+    bool start_array(std::size_t) override {
+        value(false);
+        ++depth_;
+        return true;
+    }
+    bool end_array() override { return end(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+        return false;
+    }
+
+private:
+    enum class Key { other, cluster, url };
+
+    // A member value of the top object: a string or not.
+    bool value(bool is_string) {
+        if (depth_ != 1) return true;
+        if (key_ == Key::cluster) cluster_ = is_string;
+        if (key_ == Key::url) url_ = is_string;
+        key_ = Key::other;
+        return true;
+    }
+    bool end() {
+        --depth_;
+        return true;
+    }
+
+    std::size_t depth_ = 0;
+    Key key_ = Key::other;
+    bool object_ = false;
+    bool cluster_ = false;
+    bool url_ = false;
+    std::string cluster_value_;
+};
+
+bool read_route(const std::string& text, std::string& cluster) {
+    RouteReader reader;
+    return reader.read(text, cluster);
 }
 
 }  // namespace
@@ -83,8 +169,7 @@ void Proxy::open(unsigned loops) {
 }
 
 int Proxy::main() {
-    unsigned loops = std::thread::hardware_concurrency();
-    open(loops == 0 ? 4 : loops);
+    open(loop_count());
     return serve();
 }
 
@@ -241,9 +326,13 @@ void Worker<S>::on_zeb_route(response_type&& answer) {
     }
     // A 200 that cannot be used is the router's failure, not the client's success: 502.
     try {
-        const auto route = nlohmann::json::parse(body);
-        const auto& cluster = route.at("cluster").get_ref<const std::string&>();
-        (void)route.at("url").get_ref<const std::string&>();
+        std::string cluster;
+        if (!read_route(body, cluster)) {
+            // The full document tells what is wrong, in the words that are logged.
+            const auto route = nlohmann::json::parse(body);
+            cluster = route.at("cluster").get_ref<const std::string&>();
+            (void)route.at("url").get_ref<const std::string&>();
+        }
         if (const Upstream* upstream = owner->find_upstream(cluster)) {
             const auto [decision, chosen] = upstream->get_route(client_, this->name);
             if (chosen) {

@@ -40,7 +40,7 @@ public:
     Proxy(const Config& config, std::string_view name);
 
     // Opens the listeners and builds the upstreams, then serves on as many loops as the
-    // machine has threads; returns when SIGTERM has closed the listeners and the last
+    // process has threads to run on (its CPU affinity mask); returns when SIGTERM has closed the listeners and the last
     // connection has finished. Throws "config is unavailable" without a section.
     int main() override;
     // SIGTERM: stops accepting; connections under way finish with their answers.

@@ -396,6 +396,51 @@ TEST(ProxyZebPath, AsksTheRouterAndUsesItsAnswer) {
     EXPECT_EQ(p.status()["@root_a"], json({{node->url(""), {{"200", 1}}}}));
 }
 
+// The router's answer is read as its parsed document would be: the last of a repeated key
+// counts, members of nested values are not the route's, and anything but an object with string
+// "cluster" and "url" is the router's failure.
+TEST(ProxyZebPath, ReadsTheRoutersAnswerAsItsDocument) {
+    LogCapture log;
+    auto node = upstream(answer("from-node"));
+    const struct {
+        int status;
+        std::string route;
+    } cases[] = {
+        {200, R"({"cluster":5,"cluster":"@root_a","url":"/"})"},
+        {502, R"({"cluster":"@root_a","cluster":5,"url":"/"})"},
+        {200, R"({"meta":{"cluster":5,"url":[1]},"cluster":"@root_a","url":"/"})"},
+        {502, R"({"meta":{"cluster":"@root_a","url":"/"}})"},
+        {502, R"([{"cluster":"@root_a","url":"/"}])"},
+        {502, R"({"cluster":"@root_a","url":["/"]})"},
+        {502, R"({"cluster":"@root_a","url":"/"} x)"},
+    };
+    std::vector<std::string> replies;
+    for (const auto& c : cases) replies.push_back(router_answer(200, c.route));
+    auto fake = router(replies);
+    const json section = {
+        {"listen", listen_url()},
+        {"@root_a", {{node->url(""), json::object()}}},
+    };
+    RunningProxy p(zeb_document(section, fake->url("")));
+    if (!p.config.get_router()) GTEST_SKIP() << "this build loads no router section";
+    int n = 1;
+    unsigned routed = 0;
+    for (const auto& c : cases) {
+        const std::string id = "read" + std::to_string(n++);
+        const Reply reply = p.get("/t", "vex-rest-id: " + id + "\r\n");
+        EXPECT_EQ(reply.status, c.status) << id << " " << c.route << "\n" << reply.head;
+        if (c.status == 200) {
+            ++routed;
+            EXPECT_EQ(reply.body, "from-node") << id;
+        } else {
+            EXPECT_EQ(reply.body, c.route) << id;
+            EXPECT_NE(log.text().find(id + ": on_zeb_route: "), std::string::npos) << id << "\n" << log.text();
+        }
+    }
+    EXPECT_EQ(node->accepted(), routed);
+    ASSERT_TRUE(p.settled());
+}
+
 TEST(ProxyZebPath, RouterMissingOrDown) {
     LogCapture log;
     const json section = {{"listen", listen_url()}, {"@root_a", {{"http://127.0.0.1:1", json::object()}}}};
