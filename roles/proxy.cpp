@@ -5,8 +5,6 @@
 #include <chrono>
 #include <cstdio>
 #include <stdexcept>
-#include <system_error>
-#include <thread>
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
@@ -46,7 +44,7 @@ bool is_ambiguous(const Parser& parser) {
 // ---- Proxy ----------------------------------------------------------------
 
 Proxy::Proxy(const Config& config, std::string_view name)
-    : framework::Process(name), config_(&config) {
+    : framework::Process(name), loops_(io, this->name), config_(&config) {
     add_signal(SIGTERM);
 }
 
@@ -70,55 +68,20 @@ void Proxy::open(unsigned loops) {
     for (const auto& [key, settings] : section_->upstreams)
         upstreams_.emplace(std::piecewise_construct, std::forward_as_tuple(key),
                           std::forward_as_tuple(settings));
-    const auto endpoint = section_->listen.endpoint();
-    for (unsigned i = 0; i < std::max(loops, 1U); ++i) {
-        // One thread runs each extra loop: the hint lets it skip the locking a shared loop needs.
-        net::io_context& loop = i == 0 ? io : *loops_.emplace_back(std::make_unique<net::io_context>(1));
-        auto& listener = listeners_.emplace_back(std::make_shared<Listener>(loop, nullptr));
-        listener->callback = [this, l = listener.get()](net::ip::tcp::socket&& socket) {
-            on_accept(std::move(socket), l->peer());
-        };
-        listener->listen(endpoint, 128);
-    }
+    loops_.open(section_->listen.endpoint(), loops,
+                [this](net::ip::tcp::socket&& socket, const net::ip::tcp::endpoint& peer) {
+                    on_accept(std::move(socket), peer);
+                });
 }
 
 int Proxy::main() {
-    unsigned loops = std::thread::hardware_concurrency();
-    open(loops == 0 ? 4 : loops);
+    open(framework::ListenerLoops::default_count());
     return serve();
 }
 
-int Proxy::serve() {
-    auto run = [this](net::io_context& loop) {
-        for (;;) {
-            try {
-                loop.run();
-                return;
-            } catch (const std::exception& e) {
-                Syslog::log(3, "%s: run: %s", name.c_str(), e.what());
-            }
-        }
-    };
-    std::vector<std::thread> threads;
-    threads.reserve(loops_.size());
-    for (std::size_t i = 0; i < loops_.size(); ++i) {
-        try {
-            threads.emplace_back(run, std::ref(*loops_[i]));
-        } catch (const std::system_error& e) {
-            // No thread for this loop: its listener must not take connections nobody serves.
-            Syslog::log(3, "%s: run: %s", name.c_str(), e.what());
-            boost::system::error_code ignored;
-            listeners_[i + 1]->acceptor.close(ignored);  // its loop does not run: nothing races
-        }
-    }
-    run(io);  // the process's own loop, with the signals, on the calling thread
-    for (auto& thread : threads) thread.join();
-    return 0;
-}
+int Proxy::serve() { return loops_.serve(); }
 
-void Proxy::on_stop() {
-    for (const auto& listener : listeners_) listener->stop();
-}
+void Proxy::on_stop() { loops_.stop(); }
 
 void Proxy::on_accept(net::ip::tcp::socket&& socket, const net::ip::tcp::endpoint& peer) {
     if (get_config()->listen.proto & framework::Url::kHttps) {
