@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "network/url.hpp"
 #include "roles/master.hpp"
 
 namespace {
@@ -41,7 +42,7 @@ int run_master(Travine& travine, int argc, char** argv) {
         return 0;
     }
     if (travine.get_option<bool>("log", false))
-        framework::Syslog::redirect(travine.get_option<std::string_view>("log", {}));
+        framework::redirect_log(travine.get_option<std::string_view>("log", {}));
     if (travine.get_option<bool>("level", false))
         framework::Syslog::set_log_level(travine.get_option<std::string_view>("level", {}));
 

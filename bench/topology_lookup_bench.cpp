@@ -2,29 +2,11 @@
 // consistent hash. A look-up must not allocate; the counter "allocs/op" shows it.
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <string>
 #include <vector>
 
+#include "alloc_counter.hpp"
 #include "topology/topology-data-info.hpp"
-
-namespace {
-std::atomic<uint64_t> g_allocations{0};
-}
-
-// Counts allocations of the whole process; malloc and free back the counted operators.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    g_allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-#pragma GCC diagnostic pop
 
 namespace {
 
@@ -64,14 +46,14 @@ void run_path(benchmark::State& state, const char* prefix) {
     const auto& data = snapshot();
     const auto names = keys(prefix, 1024);
     size_t i = 0;
-    const uint64_t before = g_allocations.load();
+    const uint64_t before = bench::allocations.load();
     for (auto _ : state) {
         const Contour* c = data.get_by_path(names[i++ & 1023]);
         benchmark::DoNotOptimize(c);
         if (!c) state.SkipWithError("not found");
     }
     state.counters["allocs/op"] = benchmark::Counter(
-        static_cast<double>(g_allocations.load() - before), benchmark::Counter::kAvgIterations);
+        static_cast<double>(bench::allocations.load() - before), benchmark::Counter::kAvgIterations);
 }
 
 void BM_GetByPath(benchmark::State& state) { run_path(state, "MAV."); }
@@ -85,7 +67,7 @@ void BM_GetByHash(benchmark::State& state) {
         request_keys.push_back("tenant-" + std::to_string(i * 7919));
     }
     size_t i = 0;
-    const uint64_t before = g_allocations.load();
+    const uint64_t before = bench::allocations.load();
     for (auto _ : state) {
         auto node = data.get_by_hash(clusters[i & 1023], request_keys[i & 1023]);
         ++i;
@@ -93,7 +75,7 @@ void BM_GetByHash(benchmark::State& state) {
         if (!node) state.SkipWithError("not found");
     }
     state.counters["allocs/op"] = benchmark::Counter(
-        static_cast<double>(g_allocations.load() - before), benchmark::Counter::kAvgIterations);
+        static_cast<double>(bench::allocations.load() - before), benchmark::Counter::kAvgIterations);
 }
 
 // The MD5 of one key alone, the floor under a hash look-up.

@@ -13,7 +13,6 @@
 #include <ctime>
 
 #include "common/strings.hpp"
-#include "network/url.hpp"
 
 namespace framework {
 namespace {
@@ -47,6 +46,45 @@ const char* host_name() noexcept {
 }
 
 constexpr size_t kPrefixMax = 512;  // time stamp, host, tag and pid of a file line
+
+bool is_control(unsigned char c) noexcept { return c < 0x20 || c == 0x7f; }
+
+bool has_control(const char* text, size_t length) noexcept {
+    for (size_t i = 0; i < length; ++i)
+        if (is_control(static_cast<unsigned char>(text[i]))) return true;
+    return false;
+}
+
+// Copies `text` into `out` (room for `capacity` bytes, terminator included) with every
+// control byte written as \n, \r, \t or \xHH. An escape that does not fit whole is left
+// out with everything after it. Returns the length written.
+size_t escape_controls(const char* text, size_t length, char* out, size_t capacity) noexcept {
+    static constexpr char kHex[] = "0123456789abcdef";
+    size_t n = 0;
+    for (size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        char escape[4];
+        size_t width = 1;
+        if (!is_control(c)) {
+            escape[0] = static_cast<char>(c);
+        } else if (c == '\n' || c == '\r' || c == '\t') {
+            escape[0] = '\\';
+            escape[1] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+            width = 2;
+        } else {
+            escape[0] = '\\';
+            escape[1] = 'x';
+            escape[2] = kHex[c >> 4];
+            escape[3] = kHex[c & 0xf];
+            width = 4;
+        }
+        if (n + width >= capacity) break;
+        std::memcpy(out + n, escape, width);
+        n += width;
+    }
+    out[n] = '\0';
+    return n;
+}
 
 }  // namespace
 
@@ -101,12 +139,20 @@ void Syslog::set_log_level(std::string_view name) {
     log(4, "log level: %s", reported);
 }
 
-void Syslog::redirect(std::string_view target) {
+void Syslog::redirect_to_system_log() {
     file_.close();
     file_failed_.store(false, std::memory_order_relaxed);
     endpoint_.reset();
+}
 
-    if (target.empty()) {
+void Syslog::redirect(const sockaddr_in& endpoint) {
+    redirect_to_system_log();
+    if (socket_ >= 0) endpoint_ = endpoint;
+}
+
+void Syslog::redirect(std::string_view path) {
+    redirect_to_system_log();
+    if (path.empty()) {
         if (file_.dup(STDERR_FILENO)) {
             // Appending keeps lines of several processes that share the stream whole.
             const int flags = ::fcntl(file_.get_fd(), F_GETFL);
@@ -114,15 +160,7 @@ void Syslog::redirect(std::string_view target) {
         }
         return;
     }
-
-    const Url url(target);
-    if (url.is_valid()) {
-        // An unresolved udp host keeps the system log rather than a sink that drops all.
-        if ((url.proto & Url::kUdp) != 0 && socket_ >= 0 && !url.addrs.empty())
-            endpoint_ = url.addrs.front();
-        return;
-    }
-    file_.open(target, O_WRONLY | O_CREAT | O_APPEND, 0644);
+    file_.open(path, O_WRONLY | O_CREAT | O_APPEND, 0644);
 }
 
 char* Syslog::message_buffer() noexcept {
@@ -191,7 +229,15 @@ std::string_view Syslog::pack_rfc5424(int level, long time, std::string_view hos
 
 void Syslog::write_message(int level, const char* msg, int length) noexcept {
     if (length <= 0) return;  // an empty message is dropped; a formatting error too
-    const size_t len = std::min(static_cast<size_t>(length), kMessageSize - 1);
+    size_t len = std::min(static_cast<size_t>(length), kMessageSize - 1);
+    // Arguments carry text from peers, files and children (unit codes, error lines, node
+    // paths); a line feed among it would start a forged line in every sink. The formats
+    // hold none, so a clean message, the usual case, is only scanned.
+    if (has_control(msg, len)) {
+        thread_local char escaped[kMessageSize];
+        len = escape_controls(msg, len, escaped, kMessageSize);
+        msg = escaped;
+    }
     const int priority = std::min(level, 7);
 
     const bool to_file = file_.is_open() && !file_failed_.load(std::memory_order_relaxed);

@@ -5,7 +5,9 @@
 // A line passes when its level is not above the threshold (never below 4) and goes to
 // exactly one sink: the system log (default), a file or standard error
 // ("%s %s %s[%d]: %.*s\n" lines, each one write() on an O_APPEND descriptor), or
-// RFC 5424 datagrams over UDP. Messages are cut to 16383 bytes. Formatting uses
+// RFC 5424 datagrams over UDP. Control bytes of a message (its arguments carry text
+// from peers) are written as \n, \r, \t or \xHH in every sink, so one call is one line;
+// messages are cut to 16383 bytes, escapes included, never inside one. Formatting uses
 // thread-local buffers and takes no lock; the sink and the threshold are changed only
 // by redirect/set_log_level/set_tag, which run while the process has one thread.
 #include <netinet/in.h>
@@ -46,13 +48,18 @@ public:
     // Logs "log level: %s" at level 4.
     static void set_log_level(std::string_view name);
     static int get_log_level() noexcept { return log_level_.load(std::memory_order_relaxed); }
-    // Chooses the sink: "" standard error; a valid udp URL whose host resolved: datagrams;
-    // another valid URL: the system log; anything else: a file opened for appending
-    // (mode 0644). A sink that cannot be set up leaves the system log.
-    static void redirect(std::string_view target);
+    // The sinks. Which one a configured target names ("" standard error, a udp URL, another
+    // URL, a file path) is decided by redirect_log (network/url.hpp), which parses URLs.
+    // "" standard error; else a file opened for appending (mode 0644). A file that cannot be
+    // opened leaves the system log.
+    static void redirect(std::string_view path);
+    // Datagrams to `endpoint`; the system log when the datagram socket does not exist.
+    static void redirect(const sockaddr_in& endpoint);
+    static void redirect_to_system_log();
 
     // printf-style; the arguments are scalars and C strings. A trailing null pointer
     // follows them, so one conversion too many prints "(null)" rather than garbage.
+    // The system log, too, gets the formatted, escaped message (as "%s").
     template <typename... Args>
     static void log(int level, const char* format, Args... args) {
         if (level > log_level_.load(std::memory_order_relaxed)) return;

@@ -14,6 +14,7 @@
 #include "config/registry-config.hpp"
 #include "config/router-config.hpp"
 #include "config/topology_merger-config.hpp"
+#include "network/url.hpp"
 
 using nlohmann::json;
 
@@ -74,7 +75,7 @@ Settings::Settings(json&& document) : doc(std::move(document)) {
     using framework::Syslog;
     try {
         const auto& target = doc.at(json::json_pointer("/log/redirect"));
-        if (target.is_string()) Syslog::redirect(target.get_ref<const std::string&>());
+        if (target.is_string()) framework::redirect_log(target.get_ref<const std::string&>());
     } catch (const std::exception&) {
         // A document without a usable log destination keeps the current one.
     }

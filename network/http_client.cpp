@@ -235,6 +235,7 @@ void HttpClientT<S>::resume_connect() {
 
 template <class S>
 void HttpClientT<S>::connect_next(std::uint64_t g) {
+    const bool first_attempt = next_endpoint == 0;
     const endpoint_type& ep = endpoints[next_endpoint++];
     if (Syslog::get_log_level() >= 7)
         Syslog::log(7, "%s: connecting to %s/%s:%u", this->name, transport_word<S>(),
@@ -245,7 +246,7 @@ void HttpClientT<S>::connect_next(std::uint64_t g) {
         if (socket.is_open()) socket.close(ignored);  // a failed attempt, or the last request's
         this->closing = false;
     } else {
-        this->renew();  // nothing is pending on the stream here (stream_busy)
+        this->renew(first_attempt);  // nothing is pending on the stream here (stream_busy)
     }
     auto& socket = beast::get_lowest_layer(this->stream);
     // The TCP connection is made here, so that a name with several addresses can try

@@ -1,15 +1,51 @@
 #include "network/session.hpp"
 
+#include <malloc.h>
+
+#include <chrono>
+#include <cstdint>
+#include <limits>
+
 #include <boost/beast/http/error.hpp>
 
 #include "common/syslog.hpp"
 
 namespace framework {
+namespace {
+
+// Live sessions of one transport from which on a burst's memory is worth giving back.
+constexpr std::size_t kBurst = 16;
+
+std::atomic<bool> burst_since_trim{false};
+std::atomic<std::int64_t> last_trim_ms{std::numeric_limits<std::int64_t>::min() / 2};
+
+// A burst of connections leaves its buffers free but resident in the allocator's
+// per-thread arenas. Once no connection is left they go back to the system: only after a
+// burst, and at most once a second, since a trim walks (and locks) every arena in turn.
+void on_no_session_left() {
+    if (!burst_since_trim.load(std::memory_order_relaxed)) return;
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::steady_clock::now().time_since_epoch())
+                                 .count();
+    std::int64_t last = last_trim_ms.load(std::memory_order_relaxed);
+    if (now - last < 1000 || !last_trim_ms.compare_exchange_strong(last, now)) return;
+    burst_since_trim.store(false, std::memory_order_relaxed);
+    ::malloc_trim(0);
+}
+
+}  // namespace
+
+void note_live_sessions(std::size_t live) {
+    if (live >= kBurst && !burst_since_trim.load(std::memory_order_relaxed))
+        burst_since_trim.store(true, std::memory_order_relaxed);
+}
 
 template <class Stream, class Endpoint>
 Session<Stream, Endpoint>::~Session() {
     Syslog::log(7, "~%s", name);
-    --count_;
+    if (--count_ == 0 && Session<TcpStream, net::ip::tcp::endpoint>::count_ == 0 &&
+        Session<TlsStream, net::ip::tcp::endpoint>::count_ == 0)
+        on_no_session_left();
     error_code ignored;
     auto& socket = beast::get_lowest_layer(stream);
     if (socket.is_open()) socket.close(ignored);

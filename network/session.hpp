@@ -23,6 +23,10 @@
 
 namespace framework {
 
+// Told the live count of a transport's sessions by every new session: after a burst, the
+// memory the connections leave behind is given back once none is left (session.cpp).
+void note_live_sessions(std::size_t live);
+
 template <class Stream, class Endpoint>
 class Session : public std::enable_shared_from_this<Session<Stream, Endpoint>> {
 public:
@@ -68,6 +72,7 @@ protected:
     Session(bool client, std::string_view base, net::io_context& io, Args&&... stream_args)
         : stream(std::forward<Args>(stream_args)...), is_client(client), strand(io) {
         const std::size_t count = ++count_;
+        note_live_sessions(count);
         std::snprintf(name, sizeof name, "%.*s(%zu)", static_cast<int>(base.size()), base.data(),
                       count);
     }

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "common/strings.hpp"
+#include "common/syslog.hpp"
 
 namespace framework {
 namespace {
@@ -153,6 +154,18 @@ std::string Url::encode(std::string_view input) {
         }
     }
     return out;
+}
+
+void redirect_log(std::string_view target) {
+    const Url url(target);
+    if (target.empty() || !url.is_valid()) {
+        Syslog::redirect(target);
+    } else if ((url.proto & Url::kUdp) != 0 && !url.addrs.empty()) {
+        Syslog::redirect(url.addrs.front());
+    } else {
+        // An unresolved udp host keeps the system log rather than a sink that drops all.
+        Syslog::redirect_to_system_log();
+    }
 }
 
 }  // namespace framework

@@ -72,4 +72,9 @@ public:
                           // included; empty when there is none
 };
 
+// Chooses the logger's sink by what `target` names: "" standard error; a valid udp URL whose
+// host resolved: datagrams to its first address; another valid URL: the system log; anything
+// else: a file path (Syslog::redirect).
+void redirect_log(std::string_view target);
+
 }  // namespace framework

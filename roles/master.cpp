@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "config/proxy-config.hpp"
+#include "network/url.hpp"
 #include "roles/proxy.hpp"
 #include "roles/registry.hpp"
 #include "roles/router.hpp"
@@ -27,7 +28,7 @@ Travine::~Travine() {
 }
 
 void Travine::apply_log_options() {
-    if (get_option<bool>("log", false)) redirect(get_option<std::string_view>("log", {}));
+    if (get_option<bool>("log", false)) framework::redirect_log(get_option<std::string_view>("log", {}));
     if (get_option<bool>("level", false)) set_log_level(get_option<std::string_view>("level", {}));
 }
 

@@ -20,7 +20,7 @@ TopologyArbiterBasic::TopologyArbiterBasic(std::string_view root, uint16_t max_a
                                            std::unique_ptr<TopologyCacheManager> cache,
                                            Clock clock)
     : max_age(max_age), root(root), cache(std::move(cache)), clock(std::move(clock)) {
-    if (!this->clock) this->clock = [] { return ::time(nullptr); };
+    if (!this->clock) this->clock = [] { return std::chrono::steady_clock::now(); };
     if (this->cache) {
         std::lock_guard<std::mutex> guard(mutex);
         load_initial_contour_list(this->cache->get());
@@ -62,10 +62,10 @@ void TopologyArbiterBasic::apply_update(const std::string& url, std::list<Contou
         return;
     }
     changed = false;
-    const time_t now = clock();
+    const Seconds now = std::chrono::floor<std::chrono::seconds>(clock());
     ClientRecord& record = it->second;
     record.last_update = now;
-    const time_t since = now - static_cast<time_t>(max_age);
+    const Seconds since = now - std::chrono::seconds(max_age);
     record.contours.swap(contours);
 
     process_fresh_contours(url, record, since);
@@ -76,7 +76,7 @@ void TopologyArbiterBasic::apply_update(const std::string& url, std::list<Contou
 }
 
 void TopologyArbiterBasic::process_fresh_contours(const std::string& url, ClientRecord& record,
-                                                  time_t since) {
+                                                  Seconds since) {
     record.by_path.clear();
     for (const Contour& c : record.contours) {
         auto [entry, inserted] = record.by_path.try_emplace(c.path, &c);
@@ -93,7 +93,7 @@ void TopologyArbiterBasic::process_fresh_contours(const std::string& url, Client
 }
 
 void TopologyArbiterBasic::on_new_contour(const std::string& url, const Contour& c,
-                                          time_t since) {
+                                          Seconds since) {
     Syslog::log(6, "ARBITER: try to ADD contour \"%s\" ", c.path.c_str());
     Contour candidate = c;
     if (!initial_pending) {
@@ -131,7 +131,7 @@ void TopologyArbiterBasic::arbitrate_contours(Contour& kept, const Contour& inco
         Syslog::log(6, "ARBITER: contour \"%s\" updated", Contour::make_log_str(kept).c_str());
 }
 
-void TopologyArbiterBasic::check_for_deleted_contours(time_t since) {
+void TopologyArbiterBasic::check_for_deleted_contours(Seconds since) {
     std::set<std::string> doomed;
     for (const auto& [path, element] : by_path) {
         bool reported = false;

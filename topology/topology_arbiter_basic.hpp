@@ -3,17 +3,20 @@
 // one merged list. A merged contour takes a newer version by time stamp; a new contour joins
 // only when every fresh client reports it (the first update after a cold start excepted); a
 // merged contour leaves only when no fresh client reports it. A client is fresh while its
-// last update is at most `max_age` seconds old.
+// last update is at most `max_age` seconds old, measured in whole seconds of the steady
+// clock: a step of the wall clock neither keeps a dead client fresh nor makes live ones
+// stale (the time stamps inside the contours are the services' own and stay as they are).
 //
 // Lock order: a topology client calls apply_update while holding its own snapshot lock, and
 // the arbiter takes its mutex inside, so it is always client lock, then arbiter mutex. The
 // arbiter never calls back into a client, and writes the cache files under its mutex.
+#include <chrono>
 #include <cstdint>
-#include <ctime>
 #include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -40,8 +43,10 @@ public:
 
 class TopologyArbiterBasic : public TopologyArbiter {
 public:
-    // Wall-clock seconds; replaceable so that freshness can be tested without waiting.
-    using Clock = std::function<time_t()>;
+    // The steady clock; replaceable so that freshness can be tested without waiting.
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+    // Freshness is judged in whole seconds of the steady clock.
+    using Seconds = std::chrono::time_point<std::chrono::steady_clock, std::chrono::seconds>;
 
     // Loads the cache manager's contours as the initial list when `cache` is given.
     TopologyArbiterBasic(std::string_view root, uint16_t max_age,
@@ -57,20 +62,20 @@ public:
     nlohmann::json make_json() const;
 
     struct ClientRecord {
-        time_t last_update = 0;  // 0: never updated, so never fresh
+        std::optional<Seconds> last_update;  // none: never updated, so never fresh
         std::list<Contour> contours;
         std::unordered_map<std::string, const Contour*> by_path;  // a later duplicate wins
     };
 
 private:
     void load_initial_contour_list(const std::list<Contour>& list);
-    void process_fresh_contours(const std::string& url, ClientRecord& record, time_t since);
-    void on_new_contour(const std::string& url, const Contour& c, time_t since);
+    void process_fresh_contours(const std::string& url, ClientRecord& record, Seconds since);
+    void on_new_contour(const std::string& url, const Contour& c, Seconds since);
     void arbitrate_contours(Contour& kept, const Contour& incoming);
-    void check_for_deleted_contours(time_t since);
+    void check_for_deleted_contours(Seconds since);
     void dump_to_chache();
-    static bool is_fresh(const ClientRecord& record, time_t since) {
-        return record.last_update != 0 && record.last_update >= since;
+    static bool is_fresh(const ClientRecord& record, Seconds since) {
+        return record.last_update && *record.last_update >= since;
     }
 
     bool initial_pending = true;

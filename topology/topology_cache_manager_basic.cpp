@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "common/json_filter.hpp"
 #include "common/syslog.hpp"
@@ -35,16 +36,30 @@ private:
     int fd_;
 };
 
-// A whole file mapped read-only; empty for a missing, unreadable or empty file.
+// A whole file mapped read-only; empty for a missing, unreadable or empty file, and then
+// `error` says why (nothing for a file that does not exist).
 class Mapped {
 public:
     explicit Mapped(const std::string& name) : fd_(::open(name.c_str(), O_RDONLY | O_CLOEXEC, 0644)) {
-        if (fd_.get() < 0) return;
+        if (fd_.get() < 0) {
+            if (errno != ENOENT) error = std::strerror(errno);
+            return;
+        }
         struct stat st {};
-        if (::fstat(fd_.get(), &st) != 0 || st.st_size <= 0) return;
+        if (::fstat(fd_.get(), &st) != 0) {
+            error = std::strerror(errno);
+            return;
+        }
+        if (st.st_size <= 0) {
+            error = "empty file";
+            return;
+        }
         void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE,
                          fd_.get(), 0);
-        if (p == MAP_FAILED) return;
+        if (p == MAP_FAILED) {
+            error = std::strerror(errno);
+            return;
+        }
         data_ = static_cast<const char*>(p);
         size_ = static_cast<size_t>(st.st_size);
     }
@@ -53,8 +68,9 @@ public:
     }
     Mapped(const Mapped&) = delete;
     Mapped& operator=(const Mapped&) = delete;
-    bool opened() const { return fd_.get() >= 0; }
     std::string_view text() const { return {data_, size_}; }
+
+    std::string error;
 
 private:
     Fd fd_;
@@ -83,13 +99,14 @@ std::string directory_of(const std::string& name) {
 
 // Replaces `target` with `bytes` so that, whatever happens, the target holds either its old
 // content or the whole new one: the bytes go to a temporary file in the same directory,
-// which is synced and then renamed over the target. A failure logs and keeps the old file.
-void replace_file(const std::string& target, std::string_view bytes) {
+// which is synced and then renamed over the target. A failure logs, keeps the old file and
+// gives false.
+bool replace_file(const std::string& target, std::string_view bytes) {
     const std::string temporary = target + ".tmp";
     Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (fd.get() < 0) {
         framework::Syslog::log(3, "ARBITER_CACHE: Unable to open file \"%s\"!", target.c_str());
-        return;
+        return false;
     }
     bool ok = write_all(fd.get(), bytes) && ::fsync(fd.get()) == 0;
     ok = fd.close() && ok;
@@ -97,11 +114,12 @@ void replace_file(const std::string& target, std::string_view bytes) {
     if (!ok) {
         ::unlink(temporary.c_str());
         framework::Syslog::log(3, "ARBITER_CACHE: Unable to write to file \"%s\"!", target.c_str());
-        return;
+        return false;
     }
     // Make the rename itself durable.
     Fd dir(::open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.get() >= 0) ::fsync(dir.get());
+    return true;
 }
 
 }  // namespace
@@ -118,18 +136,32 @@ TopologyCacheManagerBasic::TopologyCacheManagerBasic(const json_tools::filter::N
 }
 
 void TopologyCacheManagerBasic::load_initial_topology() {
-    if (!current_file.empty() && try_load_topology_from_file(current_file)) return;
+    current_good = !current_file.empty() && try_load_topology_from_file(current_file);
+    if (current_good) return;
     if (!previous_file.empty() && try_load_topology_from_file(previous_file)) return;
     if (!initial_file.empty()) try_load_topology_from_file(initial_file);
 }
 
 bool TopologyCacheManagerBasic::try_load_topology_from_file(const std::string& name) {
     Mapped file(name);
-    if (file.text().empty()) return false;
+    if (file.text().empty()) {
+        // A file that is not there is the normal first start; one that is there and does
+        // not read is worth a word, since the start falls back to an older topology.
+        if (!file.error.empty()) log_unreadable(name, file.error);
+        return false;
+    }
     TopologyParser parser(*filter, root);
-    if (!parser.parse(file.text())) return false;
+    if (!parser.parse(file.text())) {
+        log_unreadable(name, parser.error);
+        return false;
+    }
     contours = std::move(parser.contours);
     return true;
+}
+
+void TopologyCacheManagerBasic::log_unreadable(const std::string& name, const std::string& reason) {
+    framework::Syslog::log(4, "ARBITER_CACHE: Unable to load file \"%s\": %s", name.c_str(),
+                           reason.c_str());
 }
 
 std::list<Contour>& TopologyCacheManagerBasic::get() {
@@ -149,11 +181,14 @@ std::string TopologyCacheManagerBasic::to_file_text(const json& envelope) {
 void TopologyCacheManagerBasic::update(const json& envelope) {
     if (!active) return;
     const std::string text = to_file_text(envelope);
-    {
-        // Rotation: the previous file takes the current file's bytes. A missing or empty
-        // current file has nothing worth keeping, so the previous file is then left alone.
+    if (current_good) {
+        // Rotation: the previous file takes the current file's bytes. A current file that
+        // did not load at start (missing, empty, torn, refused) is not rotated: the previous
+        // file may be the only good fallback left.
         Mapped current(current_file);
         if (!current.text().empty()) replace_file(previous_file, current.text());
     }
-    replace_file(current_file, text);
+    // Once written here, the current file holds a whole envelope worth keeping; a failed
+    // rewrite leaves the old file, and so the old judgement, in place.
+    if (replace_file(current_file, text)) current_good = true;
 }

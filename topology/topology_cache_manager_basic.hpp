@@ -1,9 +1,12 @@
 #pragma once
 // The topology merger's cache files: the initial contour list is read at start from the
 // first of the current, previous and initial files that reads; after every change of the
-// merged list the current file is rotated into the previous one and rewritten. Every write
-// goes through a temporary file that is synced and renamed over its target, so a crash or a
-// full disk never leaves a cache file torn or empty.
+// merged list the current file is rotated into the previous one and rewritten; a current
+// file that did not load at start is overwritten without rotation, so that it never takes
+// the place of a good previous file. A cache file that is there but does not read is logged
+// at level 4 with its path and the reason, and the next file is tried. Every write goes
+// through a temporary file that is synced and renamed over its target, so a crash or a full
+// disk never leaves a cache file torn or empty.
 #include <list>
 #include <string>
 #include <string_view>
@@ -46,6 +49,7 @@ public:
 private:
     void load_initial_topology();
     bool try_load_topology_from_file(const std::string& name);
+    static void log_unreadable(const std::string& name, const std::string& reason);
 
     const json_tools::filter::Node* filter;
     std::string root;
@@ -54,4 +58,7 @@ private:
     std::string initial_file;
     std::list<Contour> contours;
     bool active = false;
+    // The current file holds an envelope worth rotating: it loaded at start, or this
+    // manager has written it since.
+    bool current_good = false;
 };

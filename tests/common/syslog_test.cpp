@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "network/url.hpp"
 #include "support/test_support.hpp"
 
 namespace {
@@ -195,12 +196,82 @@ TEST(Syslog, LongMessagesAreCutTo16383BytesInEverySink) {
         EXPECT_NE(lines[0][lines[0].size() - tail.size() - 1], 'a');
 
         UdpReceiver udp;
-        Syslog::redirect(udp.url());
+        framework::redirect_log(udp.url());
         Syslog::log(4, "%s", big.c_str());
         const std::string dgram = udp.receive();
         const std::string dtail = " - - " + cut;
         ASSERT_GT(dgram.size(), dtail.size());
         EXPECT_EQ(dgram.substr(dgram.size() - dtail.size()), dtail);
+    });
+}
+
+// Text of peers, files and children reaches the log through the arguments; its control
+// bytes must never split a line or forge one, whatever the sink.
+TEST(Syslog, ControlBytesOfArgumentsAreEscapedInEverySink) {
+    struct Case {
+        std::function<void()> log;
+        std::string message;  // as every sink must carry it
+    };
+    std::string cut;  // a long run of escapes is cut before the escape that does not fit
+    for (int i = 0; i < 4095; ++i) cut += "\\x01";
+    const std::vector<Case> cases = {
+        {[] { Syslog::log(4, "confgen: UPDATE: %s", "unit\nMar 05 14:07:09 gw1 travine[1]: forged"); },
+         "confgen: UPDATE: unit\\nMar 05 14:07:09 gw1 travine[1]: forged"},
+        {[] { Syslog::log(3, "%s: %s", "confgen", "bad unit\r\n"); }, "confgen: bad unit\\r\\n"},
+        {[] { Syslog::log(4, "node %s", "\x1b[31mmav.a\t\x7f\x02"); },
+         "node \\x1b[31mmav.a\\t\\x7f\\x02"},
+        {[] { Syslog::log(4, "nul %c end", '\0'); }, "nul \\x00 end"},
+        {[] { Syslog::log(4, "%s", "caf\xc3\xa9 \\n"); }, "caf\xc3\xa9 \\n"},  // kept as is
+        {[] { Syslog::log(4, "%s", std::string(20000, '\x01').c_str()); }, cut},
+    };
+    const auto log_all = [&] {
+        for (const Case& c : cases) c.log();
+    };
+    // What follows `marker` on each line of a file sink.
+    const auto messages_of = [](const std::string& text, const std::string& marker) {
+        std::vector<std::string> out;
+        for (const std::string& line : lines_of(text)) {
+            const size_t at = line.find(marker);
+            out.push_back(at == std::string::npos ? line : line.substr(at + marker.size()));
+        }
+        return out;
+    };
+    std::vector<std::string> want;
+    for (const Case& c : cases) want.push_back(c.message);
+
+    in_child([&] {
+        Syslog::set_tag("t");
+        testsupport::TempDir dir;
+
+        system_lines().clear();
+        log_all();
+        std::vector<std::string> got;
+        for (const auto& [priority, message] : system_lines()) got.push_back(message);
+        EXPECT_EQ(got, want) << "system log";
+
+        Syslog::redirect(dir.file("app.log"));
+        log_all();
+        EXPECT_EQ(messages_of(testsupport::read_file(dir.file("app.log")), "]: "), want)
+            << "file";
+
+        const std::string err_path = dir.file("stderr");
+        const int err_fd = ::open(err_path.c_str(), O_WRONLY | O_CREAT, 0644);
+        ASSERT_EQ(::dup2(err_fd, 2), 2);
+        ::close(err_fd);
+        Syslog::redirect("");
+        log_all();
+        EXPECT_EQ(messages_of(testsupport::read_file(err_path), "]: "), want) << "stderr";
+
+        UdpReceiver udp;
+        framework::redirect_log(udp.url());
+        got.clear();
+        for (const Case& c : cases) {
+            c.log();
+            const std::string d = udp.receive();
+            const size_t at = d.find(" - - ");
+            got.push_back(at == std::string::npos ? d : d.substr(at + 5));
+        }
+        EXPECT_EQ(got, want) << "datagram";
     });
 }
 
@@ -211,7 +282,7 @@ TEST(Syslog, DatagramsFollowRfc5424AndCarryTheSendersPid) {
         UdpReceiver udp;
         Syslog::set_tag("router");
         Syslog::set_log_level("all");
-        Syslog::redirect(udp.url());
+        framework::redirect_log(udp.url());
         const std::string stamp = R"([0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}\+00:00)";
         const std::string rest = " " + re(host_name()) + " router ";
 
@@ -305,7 +376,7 @@ TEST(Syslog, RedirectChoosesTheSinkByTarget) {
             if (!target.empty() && target[0] == '@') target = dir.path() + target.substr(1);
 
             Syslog::set_tag("tagged");
-            Syslog::redirect(target);
+            framework::redirect_log(target);
             system_lines().clear();
             Syslog::log(4, "the line");
             const std::string ending = "tagged[" + std::to_string(::getpid()) + "]: the line\n";
@@ -334,7 +405,7 @@ TEST(Syslog, RedirectChoosesTheSinkByTarget) {
                     ASSERT_EQ(::stat(path.c_str(), &st), 0);
                     EXPECT_EQ(st.st_mode & 07777, 0644u);
                     // Appends: a later redirect to the same file keeps the first line.
-                    Syslog::redirect(target);
+                    framework::redirect_log(target);
                     Syslog::log(4, "second");
                     EXPECT_EQ(lines_of(testsupport::read_file(path)).size(), 2u);
                     break;

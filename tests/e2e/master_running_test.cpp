@@ -64,14 +64,21 @@ TEST_F(RunningMaster, SecondStartIsRefusedAndSigtermStopsAll) {
 }
 
 TEST_F(RunningMaster, DaemonWritesItsPidAndWorksInWorkDir) {
-    const auto parent = testsupport::run_travine({"-c", config, "-D"});
-    EXPECT_EQ(parent.exit_code, 0) << parent.err;
+    // The handle kills its process group when it goes, and the daemon stays in that group
+    // until its setsid(): it is kept until the pid file names the daemon, which writes it
+    // only after that.
+    TravineProcess parent({"-c", config, "-D"});
+    ASSERT_TRUE(parent.wait());
+    EXPECT_EQ(parent.exit_code(), 0) << parent.err();
     pid_t daemon = 0;
     ASSERT_TRUE(wait_for([&] {
         daemon = static_cast<pid_t>(std::atol(testsupport::read_file(pid_file).c_str()));
-        return daemon > 0 && testsupport::port_open(port);
+        return daemon > 0 && daemon != parent.pid() && testsupport::port_open(port);
     })) << log_text();
     testsupport::ProcessGuard guard(daemon);
+    EXPECT_EQ(::getsid(daemon), daemon);  // a session of its own
+    parent.kill_all();
+    EXPECT_TRUE(testsupport::process_alive(daemon));
     char cwd[PATH_MAX] = {};
     const ssize_t n = ::readlink(("/proc/" + std::to_string(daemon) + "/cwd").c_str(), cwd,
                                  sizeof cwd - 1);

@@ -26,23 +26,11 @@ using testsupport::TravineProcess;
 using testsupport::wait_for;
 using namespace std::chrono_literals;
 
-int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
 constexpr const char* kSubscribePrefix = "/api/v1/topologies?graph_processing_mode=COMPOSITE&include=";
 
 // The registry's side: a 60-second subscription, and one unit to apply when `with_unit`.
 FakeReply answer(const RecordedRequest& r, bool with_unit = true) {
-    if (r.method == "PATCH" && r.decoded.rfind(kSubscribePrefix, 0) == 0) {
-        const json instance = {{"uuid", "u-1"},
-                               {"subscription", {{"id", 42}, {"expiration_date_msec", now_ms() + 60000}}}};
-        const json units = json::array({{{"deployment_unit_instances", json::array({instance})}}});
-        return {200, json({{"data", json::array({{{"subsystems", json::array({{{"deployment_units", units}}})}}})}})
-                         .dump()};
-    }
+    if (testsupport::is_subscription(r)) return {200, testsupport::subscription_answer("u-1", 42, 60s)};
     if (r.method == "GET" && !with_unit) return {200, R"({"total": 0, "data": []})"};
     if (r.method == "GET") {
         const json unit = {{"custom_objects", {{"ZEB", {{"deploymentUnit", "web"}, {"subsystem", "s"}}}}},

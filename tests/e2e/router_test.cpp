@@ -107,17 +107,19 @@ TEST_F(RouterProgram, RestartRuleAndReload) {
     }, 3s));
     EXPECT_EQ(count("* process(" + std::to_string(killed) + "): killed, code(9)"), 1u);
 
-    // Without its section the router fails with 99 and comes back every 2 seconds.
+    // Without its section the router fails with 99 and comes back every 2 seconds. (The
+    // wait also covers the old router's stop and two sanitized starts and exits: on a
+    // busy machine that is more than 10 seconds.)
     write_config(false);
     master.signal(SIGHUP);
-    ASSERT_TRUE(wait_for([&] { return count("completed, code(99)") >= 2; }, 10s))
+    ASSERT_TRUE(wait_for([&] { return count("completed, code(99)") >= 2; }))
         << testsupport::read_file(log);
     EXPECT_GE(count("HUP received"), 1u);
 
     // The section restored: the router serves again without a new master.
     write_config(true);
     master.signal(SIGHUP);
-    EXPECT_TRUE(wait_for([&] { return !ask({}).empty(); }, 10s)) << testsupport::read_file(log);
+    EXPECT_TRUE(wait_for([&] { return !ask({}).empty(); })) << testsupport::read_file(log);
     EXPECT_TRUE(master.running());
 
     master.signal(SIGTERM);

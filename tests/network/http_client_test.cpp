@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -41,9 +42,13 @@ struct Outcome {
     std::vector<Response> answers;
     std::atomic<int> calls{0};
 
+    // `calls` goes up last, outside the lock: a test that has seen it may destroy the
+    // object (or the next loop pass build another in its place) at once.
     void take(Response&& r) {
-        std::lock_guard<std::mutex> lock(mu);
-        answers.push_back(std::move(r));
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            answers.push_back(std::move(r));
+        }
         ++calls;
     }
     Response first() {
@@ -766,6 +771,35 @@ TEST_F(HttpsClientTest, HandshakeThatNeverEndsTimesOut) {
     const auto begin = std::chrono::steady_clock::now();
     expect_made_up_503(get_tls(url_of(peer.port(), "/", "https"), certs->client_settings(), 15s));
     EXPECT_GE(std::chrono::steady_clock::now() - begin, 9500ms);
+}
+
+TEST_F(HttpsClientTest, ReusedClientReadsItsFilesAsTheyAreForEachRequest) {
+    // One client object for several requests, as a poller keeps it. The server demands a
+    // client certificate; the client's own goes away between two requests and comes back.
+    const std::string cert = dir.write("mine.pem", read_file(certs->client.cert));
+    nlohmann::json settings = certs->client_settings();
+    settings["cert"] = cert;
+    ScriptedPeer peer(Script().read_request().write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok").close(),
+                      server_tls(true));
+    Outcome out;
+    auto c = std::make_shared<HttpClientT<TlsSession>>("tls-test", io, settings);
+    c->callback = [&out](Response&& r) { out.take(std::move(r)); };
+    const Url url(peer.url());
+    auto status_of_next = [&]() -> unsigned {
+        const int before = out.calls;
+        EXPECT_TRUE(c->send(http::verb::get, url, std::string_view{}, {}, 11));
+        EXPECT_TRUE(wait_for([&] { return out.calls > before; }, 5s));
+        std::lock_guard<std::mutex> lock(out.mu);
+        return out.answers.empty() ? 0u : out.answers.back().result_int();
+    };
+    EXPECT_EQ(status_of_next(), 200u);
+    LogCapture log;
+    ASSERT_EQ(::unlink(cert.c_str()), 0);
+    EXPECT_EQ(status_of_next(), 503u);
+    EXPECT_NE(log.text().find("ssl/client: use_certificate_chain_file"), std::string::npos) << log.text();
+    dir.write("mine.pem", read_file(certs->client.cert));
+    EXPECT_EQ(status_of_next(), 200u);
+    c.reset();
 }
 
 }  // namespace

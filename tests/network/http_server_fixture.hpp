@@ -73,14 +73,18 @@ public:
 
     TestServer(net::io_context& io, Handler request, Handler timeout = {},
                nlohmann::json tls = nullptr)
-        : request_(std::move(request)), timeout_(std::move(timeout)), tls_(std::move(tls)) {
+        : setup_(std::make_shared<Setup>(Setup{std::move(request), std::move(timeout), std::move(tls)})) {
+        // The callback owns what it uses: stop() closes the acceptor later, on a loop
+        // thread, and an accept completing meanwhile must not reach a server that is gone.
         listener_ = std::make_shared<framework::Listener<net::ip::tcp>>(
-            io, [this](net::ip::tcp::socket&& socket) {
+            io, [setup = setup_](net::ip::tcp::socket&& socket) {
                 std::shared_ptr<Connection> c;
                 if constexpr (std::is_same_v<S, framework::TlsSession>)
-                    c = std::make_shared<Connection>(request_, timeout_, std::move(socket), tls_);
+                    c = std::make_shared<Connection>(setup->request, setup->timeout,
+                                                     std::move(socket), setup->tls);
                 else
-                    c = std::make_shared<Connection>(request_, timeout_, std::move(socket));
+                    c = std::make_shared<Connection>(setup->request, setup->timeout,
+                                                     std::move(socket));
                 c->accept();
             });
         port = testsupport::free_port();
@@ -94,9 +98,12 @@ public:
     uint16_t port = 0;
 
 private:
-    Handler request_;
-    Handler timeout_;
-    nlohmann::json tls_;
+    struct Setup {
+        Handler request;
+        Handler timeout;
+        nlohmann::json tls;
+    };
+    std::shared_ptr<Setup> setup_;
     std::shared_ptr<framework::Listener<net::ip::tcp>> listener_;
 };
 

@@ -135,9 +135,13 @@ TEST(HttpServer, RequestsOverTheLimitsEndWithoutAnswer) {
     });
     for (const auto& test : cases) {
         LogCapture log;
-        const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(raw_exchange(server.port, test.request, 5s), "");
-        EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+        RawClient client;
+        ASSERT_TRUE(client.connect(server.port));
+        (void)client.send(test.request);  // the server may end it before it has read all
+        // Ended by the server for the bad request, not by a connection's 15-second limit:
+        // the read stops before that limit only then.
+        EXPECT_EQ(client.read_until_close(12s), "");
+        EXPECT_TRUE(client.closed() || client.failed());
         ASSERT_TRUE(wait_for(no_live_connections));
         EXPECT_TRUE(log.has(test.log)) << log.text();
     }

@@ -1,18 +1,16 @@
 #pragma once
-// Helpers of the network server tests: an event loop run by several threads, and a
+// Helpers of the network server tests: an event loop run by several threads, and the
 // capture of the log lines written while a test runs.
 #include <gtest/gtest.h>
 
-#include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 
-#include "common/syslog.hpp"
 #include "network/namespaces.hpp"
+#include "support/log_capture.hpp"
 
 namespace servertest {
 
@@ -41,57 +39,7 @@ private:
     std::vector<std::thread> threads_;
 };
 
-// Every log line written while the object lives, caught at the system-log sink (the
-// default one), optionally with a finer threshold.
-class LogCapture {
-public:
-    explicit LogCapture(const char* level = nullptr) {
-        {
-            std::lock_guard lock(mutex());
-            text_buffer().clear();
-            saved_ = framework::Syslog::system_log_;
-            framework::Syslog::system_log_ = &capture;
-        }
-        saved_level_ = framework::Syslog::get_log_level();
-        if (level) framework::Syslog::set_log_level(level);  // logs through the capture
-    }
-    ~LogCapture() {
-        if (framework::Syslog::get_log_level() != saved_level_)
-            framework::Syslog::set_log_level(level_name(saved_level_));
-        std::lock_guard lock(mutex());
-        framework::Syslog::system_log_ = saved_;
-    }
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::string text() const {
-        std::lock_guard lock(mutex());
-        return text_buffer();
-    }
-    bool has(const std::string& line) const { return text().find(line) != std::string::npos; }
-
-private:
-    static void capture(int, const char* message) {
-        std::lock_guard lock(mutex());
-        text_buffer() += message;
-        text_buffer() += '\n';
-    }
-    static const char* level_name(int level) {
-        for (const auto& entry : framework::log_map)
-            if (entry.level == level) return entry.name.data();
-        return "info";
-    }
-    static std::mutex& mutex() {
-        static std::mutex m;
-        return m;
-    }
-    static std::string& text_buffer() {
-        static std::string t;
-        return t;
-    }
-
-    framework::Syslog::SystemLog saved_ = nullptr;
-    int saved_level_ = 6;
-};
+// The log capture of every test program (tests/support).
+using testsupport::LogCapture;
 
 }  // namespace servertest

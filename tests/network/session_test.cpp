@@ -209,11 +209,10 @@ TEST(TcpSession, FullBufferEndsTheConnectionWithTheHeaderLimitError) {
     LogCapture log;
     RawClient client;
     ASSERT_TRUE(client.connect(server.port));
-    const auto start = std::chrono::steady_clock::now();
     client.send(std::string(20000, 'x'));
-    client.read_until_close(5s);
+    // A bare session has no time limit: the stream ends only because the buffer is full.
+    client.read_until_close(30s);
     EXPECT_TRUE(client.closed() || client.failed());
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 4s);
     ASSERT_TRUE(wait_for(no_live_sessions));
     EXPECT_EQ(full_errors.load(), 1);
     EXPECT_NE(log.text().find("worker(1): header limit exceeded"), std::string::npos);
@@ -242,6 +241,7 @@ TEST(TcpSession, ClientConnectsReadsAndClosesOnShutdown) {
     testsupport::ScriptedPeer peer(testsupport::Script().write("hello").hold(5s));
     auto client = std::make_shared<Probe>(loop.io);
     std::atomic<bool> connected{false};
+    std::atomic<bool> read_all{false};  // publishes `received` to the test thread
     client->connect_hook = [&](boost::system::error_code& ec) {
         connected = !ec;
         return !ec;
@@ -250,11 +250,14 @@ TEST(TcpSession, ClientConnectsReadsAndClosesOnShutdown) {
         if (ec) return false;
         self.received.append(static_cast<const char*>(d.data()), d.size());
         self.consume(d.size());
-        return self.received.size() < 5;  // then shut down: the client closes its socket
+        if (self.received.size() < 5) return true;
+        read_all = true;
+        return false;  // shut down: the client closes its socket
     };
     client->connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), peer.port()));
     ASSERT_TRUE(peer.wait_done(1, 5s));
     EXPECT_TRUE(peer.record(0).peer_closed);
+    ASSERT_TRUE(wait_for([&] { return read_all.load(); }));
     ASSERT_TRUE(wait_for([&] { return client.use_count() == 1; }));
     EXPECT_TRUE(connected.load());
     EXPECT_EQ(client->received, "hello");

@@ -79,9 +79,13 @@ TEST(Timer, StaysArmedWhileTheReplacingWaitIsPending) {
     IoThreads loop;
     Timer timer(loop.io);
     std::atomic<int> calls{0};
-    timer.start(std::chrono::seconds(10), [&](boost::system::error_code) { ++calls; });
+    auto token = std::make_shared<int>(0);
+    std::weak_ptr<int> replaced = token;
+    timer.start(std::chrono::seconds(10), [&, token](boost::system::error_code) { ++calls; });
+    token.reset();
     timer.start(std::chrono::seconds(3600), [&](boost::system::error_code) { ++calls; });
-    std::this_thread::sleep_for(100ms);  // the replaced wait's completion has run
+    // The replaced wait's completion has run once it has let go of its handler.
+    ASSERT_TRUE(wait_for([&] { return replaced.expired(); }));
     EXPECT_TRUE(timer.armed);
     EXPECT_EQ(calls.load(), 0);
     timer.cancel();
@@ -89,18 +93,28 @@ TEST(Timer, StaysArmedWhileTheReplacingWaitIsPending) {
 }
 
 TEST(Timer, FarExpiryWaitsInsteadOfWrapping) {
-    IoThreads loop;
+    // One loop thread: the loop hands out expired waits earliest first, so a wrapped
+    // expiry, which lies in the past, would complete before a zero-second wait started
+    // after it.
+    IoThreads loop(1);
     std::atomic<int> calls{0};
+    const auto next_turn_done = [&] {
+        Timer probe(loop.io);
+        std::atomic<bool> fired{false};
+        probe.start(std::chrono::seconds(0), [&](boost::system::error_code) { fired = true; });
+        return wait_for([&] { return fired.load(); });
+    };
     {
         Timer timer(loop.io);
         // Centuries, and a period past the range of nanoseconds.
         timer.start(std::chrono::seconds(20LL * 365 * 24 * 3600 * 100),
                     [&](boost::system::error_code) { ++calls; });
-        std::this_thread::sleep_for(100ms);
+        ASSERT_TRUE(next_turn_done());
         EXPECT_TRUE(timer.armed);
+        EXPECT_EQ(calls.load(), 0);
         timer.start(std::chrono::hours(24LL * 365 * 400000),
                     [&](boost::system::error_code) { ++calls; });
-        std::this_thread::sleep_for(100ms);
+        ASSERT_TRUE(next_turn_done());
         EXPECT_TRUE(timer.armed);
     }
     EXPECT_EQ(calls.load(), 0);
@@ -116,9 +130,9 @@ TEST(Timer, DestroyingAWaitingTimerNeverCallsItsHandler) {
         timer.start(std::chrono::seconds(1), [&, token](boost::system::error_code) { ++calls; });
         token.reset();
     }
-    // The cancelled completion still runs later and releases the handler.
+    // The cancelled completion still runs later and releases the handler; with every
+    // copy of the handler gone, nothing can call it any more.
     EXPECT_TRUE(wait_for([&] { return weak.expired(); }));
-    std::this_thread::sleep_for(1200ms);
     EXPECT_EQ(calls.load(), 0);
 }
 

@@ -8,15 +8,14 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "common/syslog.hpp"
 #include "config/config.hpp"
 #include "support/certs.hpp"
 #include "support/late_upstream.hpp"
+#include "support/log_capture.hpp"
 #include "support/scripted_peer.hpp"
 #include "support/test_support.hpp"
 
@@ -24,45 +23,13 @@ namespace {
 
 using nlohmann::json;
 using testsupport::LateUpstream;
+using testsupport::LogCapture;
 using testsupport::PeerTls;
 using testsupport::Script;
 using testsupport::ScriptedPeer;
 using testsupport::TempDir;
 using testsupport::wait_for;
 using namespace std::chrono_literals;
-
-// The lines that reach the system-log sink while the object lives.
-class LogCapture {
-public:
-    LogCapture() {
-        std::lock_guard guard(mutex_);
-        text_.clear();
-        saved_ = framework::Syslog::system_log_;
-        framework::Syslog::system_log_ = &capture;
-    }
-    ~LogCapture() {
-        std::lock_guard guard(mutex_);
-        framework::Syslog::system_log_ = saved_;
-    }
-    bool has(const std::string& line) const {
-        std::lock_guard guard(mutex_);
-        return text_.find(line + "\n") != std::string::npos;
-    }
-    std::string text() const {
-        std::lock_guard guard(mutex_);
-        return text_;
-    }
-
-private:
-    static void capture(int, const char* message) {
-        std::lock_guard guard(mutex_);
-        text_ += message;
-        text_ += '\n';
-    }
-    static inline std::mutex mutex_;
-    static inline std::string text_;
-    framework::Syslog::SystemLog saved_ = nullptr;
-};
 
 // One answer as the client read it.
 struct Reply {
@@ -184,7 +151,7 @@ TEST(ProxyMaskPath, RoutesLimitsAndCounts) {
     EXPECT_NE(first.find("Host: 127.0.0.1:" + std::to_string(a->port()) + "\r\n"), std::string::npos) << first;
     EXPECT_NE(first.find("Connection: close\r\n"), std::string::npos) << first;
     EXPECT_NE(first.find("vex-rest-id: abc\r\n"), std::string::npos) << first;
-    EXPECT_TRUE(log.has("abc: using @rr by mask /rr/*")) << log.text();
+    EXPECT_TRUE(log.has_line("abc: using @rr by mask /rr/*")) << log.text();
 
     const struct {
         const char* method;
@@ -397,8 +364,8 @@ TEST(ProxyZebPath, AsksTheRouterAndUsesItsAnswer) {
     const std::string sent = node->record(0).received;
     EXPECT_EQ(sent.rfind("POST /orig?x=1 HTTP/1.1\r\n", 0), 0u) << sent;
     EXPECT_EQ(sent.substr(sent.size() - 8), "\r\n\r\nbody") << sent;
-    EXPECT_TRUE(log.has("zid: using @root_a/127.0.0.1")) << log.text();
-    EXPECT_TRUE(log.has("zid: all location(s) is skipped for ZEB")) << log.text();
+    EXPECT_TRUE(log.has_line("zid: using @root_a/127.0.0.1")) << log.text();
+    EXPECT_TRUE(log.has_line("zid: all location(s) is skipped for ZEB")) << log.text();
 
     const struct {
         int status;
@@ -436,7 +403,7 @@ TEST(ProxyZebPath, RouterMissingOrDown) {
         RunningProxy p(document(section, "ZEB"));
         const Reply r = p.get("/x", "vex-rest-id: nor\r\n");
         EXPECT_EQ(r.status, 503);
-        EXPECT_TRUE(log.has("nor: no config for router")) << log.text();
+        EXPECT_TRUE(log.has_line("nor: no config for router")) << log.text();
     }
     RunningProxy p(zeb_document(section, listen_url()));  // nothing listens there
     if (!p.config.get_router()) GTEST_SKIP() << "this build loads no router section";

@@ -9,32 +9,13 @@
 #include <thread>
 #include <vector>
 
-#include "common/syslog.hpp"
+#include "support/log_capture.hpp"
 
 namespace {
 
 using nlohmann::json;
 using proxy::Upstream;
-
-// The lines that reach the system-log sink.
-std::mutex log_mutex;
-std::vector<std::string> log_lines;
-void capture(int, const char* message) {
-    std::lock_guard guard(log_mutex);
-    log_lines.emplace_back(message);
-}
-struct LogCapture {
-    LogCapture() {
-        framework::Syslog::system_log_ = &capture;
-        log_lines.clear();
-    }
-    bool has(const std::string& line) const {
-        std::lock_guard guard(log_mutex);
-        for (const auto& l : log_lines)
-            if (l == line) return true;
-        return false;
-    }
-};
+using testsupport::LogCapture;
 
 int64_t fake_now = 0;
 int64_t fake_clock() { return fake_now; }
@@ -118,8 +99,8 @@ TEST(ProxyRateLimit, SequencesWithInjectedClock) {
         }
         EXPECT_EQ(got, c.expected) << c.rate;
     }
-    EXPECT_TRUE(log.has("w(1): too many requests from 10.0.0.1"));
-    EXPECT_TRUE(log.has("w(1): too many requests from 10.0.0.2"));
+    EXPECT_TRUE(log.has_line("w(1): too many requests from 10.0.0.1"));
+    EXPECT_TRUE(log.has_line("w(1): too many requests from 10.0.0.2"));
 }
 
 TEST(ProxyRateLimit, SameAddressInTwoUpstreamsAndEmptyUpstreams) {
@@ -137,7 +118,7 @@ TEST(ProxyRateLimit, SameAddressInTwoUpstreamsAndEmptyUpstreams) {
     EXPECT_EQ(open.get_route(a, "w"), proxy::Route(http::status::service_unavailable, nullptr));
     EXPECT_EQ(limited.get_route(a, "w2"), proxy::Route(http::status::not_found, nullptr));
     EXPECT_EQ(limited.get_route(a, "w2").first, http::status::not_found);
-    EXPECT_TRUE(log.has("w2: unable to route"));
+    EXPECT_TRUE(log.has_line("w2: unable to route"));
 
     // IPv6: served without a limit, refused with the standard cast error with one.
     const auto v6 = net::ip::make_address("::1");
@@ -200,8 +181,8 @@ TEST(ProxyMasks, KeyOrderMissingUpstreamsAndPrefixes) {
         for (const auto& [k, p] : ups.at(c.upstream).get_peers()) found |= &p == peer;
         EXPECT_TRUE(found) << c.target;
     }
-    EXPECT_TRUE(log.has("w(3): using @a by mask /api/*"));
-    EXPECT_TRUE(log.has("w(3): unable to route"));
+    EXPECT_TRUE(log.has_line("w(3): using @a by mask /api/*"));
+    EXPECT_TRUE(log.has_line("w(3): unable to route"));
 }
 
 TEST(ProxyStatus, CountersOnlyForCountedPeers) {

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
@@ -27,6 +29,20 @@ std::string percent_decode(const std::string& text) {
         }
     }
     return out;
+}
+
+bool is_subscription(const RecordedRequest& r) {
+    return r.method == "PATCH" && r.decoded.find("&include=") != std::string::npos;
+}
+
+std::string subscription_answer(const std::string& uuid, int id, std::chrono::milliseconds lease) {
+    using nlohmann::json;
+    const auto expiry = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            (std::chrono::system_clock::now() + lease).time_since_epoch())
+                            .count();
+    const json instance = {{"uuid", uuid}, {"subscription", {{"id", id}, {"expiration_date_msec", expiry}}}};
+    const json units = json::array({{{"deployment_unit_instances", json::array({instance})}}});
+    return json({{"data", json::array({{{"subsystems", json::array({{{"deployment_units", units}}})}}})}}).dump();
 }
 
 struct FakeRegistry::Impl {

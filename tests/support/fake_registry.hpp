@@ -36,6 +36,12 @@ struct FakeReply {
 // Decodes %XX sequences (anything else is kept as it is).
 std::string percent_decode(const std::string& text);
 
+// Whether `r` is the role's subscription (its PATCH with the include list).
+bool is_subscription(const RecordedRequest& r);
+// A subscription answer's body: the instance `uuid` with the subscription `id`, which expires
+// `lease` from now.
+std::string subscription_answer(const std::string& uuid, int id, std::chrono::milliseconds lease);
+
 class FakeRegistry {
 public:
     using Handler = std::function<FakeReply(const RecordedRequest&)>;

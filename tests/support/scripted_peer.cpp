@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -538,6 +539,8 @@ bool RawClient::connect(uint16_t port, std::optional<PeerTls> tls, std::chrono::
     close();
     closed_ = failed_ = close_notify_ = false;
     error_.clear();
+    peer_subject_.clear();
+    peer_chain_size_ = 0;
     const auto end = Clock::now() + deadline;
     Stream& s = tls_->stream;
     s.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -582,6 +585,14 @@ bool RawClient::connect(uint16_t port, std::optional<PeerTls> tls, std::chrono::
             close();
             return false;
         }
+        if (X509* cert = SSL_get1_peer_certificate(s.ssl)) {
+            char subject[256];
+            X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof subject);
+            peer_subject_ = subject;
+            X509_free(cert);
+        }
+        if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(s.ssl))
+            peer_chain_size_ = static_cast<std::size_t>(sk_X509_num(chain));
     }
     return true;
 }
@@ -656,6 +667,20 @@ std::string raw_exchange(uint16_t port, std::string_view request, std::chrono::m
     if (!c.connect(port, std::move(tls), deadline)) return {};
     if (!c.send(request, deadline)) return {};
     return c.read_until_close(deadline);
+}
+
+HttpReply http_exchange(uint16_t port, const std::string& method, const std::string& target,
+                        const std::string& body, const std::string& fields,
+                        std::chrono::milliseconds deadline) {
+    std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + fields;
+    if (!body.empty()) request += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    const std::string raw = raw_exchange(port, request + "\r\n" + body, deadline);
+    HttpReply reply;
+    const auto end = raw.find("\r\n\r\n");
+    if (raw.rfind("HTTP/1.1 ", 0) != 0 || end == std::string::npos || raw.size() < 12) return reply;
+    reply.status = std::atoi(raw.c_str() + 9);
+    reply.body = raw.substr(end + 4);
+    return reply;
 }
 
 }  // namespace testsupport

@@ -132,9 +132,10 @@ public:
     RawClient& operator=(const RawClient&) = delete;
 
     // Connects to 127.0.0.1:port (and makes the TLS handshake when `tls` is given).
-    // False when the connection or the handshake failed; `error()` tells why.
+    // False when the connection or the handshake failed; `error()` tells why. The default
+    // deadline leaves room for a sanitized server's handshake on a busy machine.
     bool connect(uint16_t port, std::optional<PeerTls> tls = std::nullopt,
-                 std::chrono::milliseconds deadline = 5s);
+                 std::chrono::milliseconds deadline = 15s);
     bool send(std::string_view bytes, std::chrono::milliseconds deadline = 5s);
     // Reads until the other side ends the stream or the deadline passes; returns
     // what was read by this call. `closed()` tells whether the stream ended.
@@ -151,6 +152,11 @@ public:
     bool failed() const { return failed_; }       // a read failed (reset, TLS error)
     const std::string& error() const { return error_; }
     bool close_notify() const { return close_notify_; }  // TLS: the end came with close_notify
+    // TLS: the subject of the certificate the server presented at the last handshake, as
+    // one line ("/CN=localhost"); empty when there was none.
+    const std::string& peer_subject() const { return peer_subject_; }
+    // TLS: how many certificates the server sent at the last handshake (its own first).
+    std::size_t peer_chain_size() const { return peer_chain_size_; }
 
 private:
     struct Tls;
@@ -161,11 +167,23 @@ private:
     bool failed_ = false;
     bool close_notify_ = false;
     std::string error_;
+    std::string peer_subject_;
+    std::size_t peer_chain_size_ = 0;
 };
 
 // Connects, sends `request`, reads until close (bounded) and returns what came back.
 std::string raw_exchange(uint16_t port, std::string_view request,
                          std::chrono::milliseconds deadline = 5s,
                          std::optional<PeerTls> tls = std::nullopt);
+
+// One plain HTTP/1.1 exchange with 127.0.0.1:port: the status (0 when no answer came) and
+// the body. `fields` are extra header lines, each ending in "\r\n"; a body gets its length.
+struct HttpReply {
+    int status = 0;
+    std::string body;
+};
+HttpReply http_exchange(uint16_t port, const std::string& method, const std::string& target,
+                        const std::string& body = {}, const std::string& fields = {},
+                        std::chrono::milliseconds deadline = 5s);
 
 }  // namespace testsupport

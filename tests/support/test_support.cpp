@@ -120,6 +120,18 @@ std::vector<int> listed_descriptors(const std::string& listing) {
     return out;
 }
 
+std::string process_name(pid_t pid) {
+    std::string name = read_file("/proc/" + std::to_string(pid) + "/comm");
+    if (!name.empty() && name.back() == '\n') name.pop_back();
+    return name;
+}
+
+pid_t child_named(pid_t pid, const std::string& name) {
+    for (pid_t child : children_of(pid))
+        if (process_name(child) == name) return child;
+    return -1;
+}
+
 ProcessGuard::~ProcessGuard() {
     if (process_alive(pid_)) ::kill(pid_, SIGKILL);
 }

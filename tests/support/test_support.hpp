@@ -34,9 +34,11 @@ private:
 // A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0 and released).
 uint16_t free_port();
 
-// Polls `condition` every few milliseconds until it holds or `deadline` has passed.
+// Polls `condition` every few milliseconds until it holds or `deadline` has passed. The
+// default deadline only ends a hang: on a busy machine a sanitized binary may take many
+// seconds to start, and a wait that succeeds never waits longer for it.
 bool wait_for(const std::function<bool()>& condition,
-              std::chrono::milliseconds deadline = 10s,
+              std::chrono::milliseconds deadline = 30s,
               std::chrono::milliseconds step = 10ms);
 
 std::string read_file(const std::string& path);  // empty when it cannot be read
@@ -44,6 +46,9 @@ bool file_exists(const std::string& path);
 bool process_alive(pid_t pid);  // false for a zombie too
 bool port_open(uint16_t port);  // something accepts connections on 127.0.0.1:port
 std::vector<pid_t> children_of(pid_t pid);  // the live children, as /proc lists them
+std::string process_name(pid_t pid);        // the kernel's name of it (15 bytes), "" if gone
+// The live child of `pid` named `name` (a role's process name), or -1.
+pid_t child_named(pid_t pid, const std::string& name);
 
 // The descriptor numbers in what "/bin/ls -l /proc/self/fd" printed, less the one that ls
 // itself holds on the directory, in increasing order.

@@ -8,6 +8,7 @@
 
 namespace {
 
+using namespace std::chrono_literals;
 using nlohmann::json;
 using topology_test::capture_log;
 using topology_test::count;
@@ -40,7 +41,7 @@ public:
 const std::string A = "http://a/";
 const std::string B = "http://b/";
 
-// An arbiter with an injected clock, max_age 10 s.
+// An arbiter with an injected steady clock, max_age 10 s.
 struct Fixture {
     explicit Fixture(std::list<Contour> initial = {}, bool with_cache = true) {
         auto fake = std::make_unique<FakeCache>(std::move(initial));
@@ -62,7 +63,7 @@ struct Fixture {
     }
     size_t stores() const { return cache ? cache->stored.size() : 0; }
 
-    time_t now = 1000;
+    std::chrono::steady_clock::time_point now{1000s};
     FakeCache* cache = nullptr;
     std::unique_ptr<TopologyArbiterBasic> arbiter;
 };
@@ -75,9 +76,9 @@ TEST(TopologyArbiter, ColdStartAddsFirstUpdateThenNeedsEveryFreshClient) {
     EXPECT_EQ(f.paths(), (Paths{"p.x", "p.y"}));  // no check against B on the first update
     EXPECT_EQ(f.stores(), 1u);
 
-    f.now += 1;
+    f.now += 1s;
     f.update(B, {make("p.x"), make("p.y")});
-    f.now += 1;
+    f.now += 1s;
     std::string log = capture_log([&] { f.update(A, {make("p.x"), make("p.y"), make("p.z")}); });
     EXPECT_EQ(count(log, "ARBITER: ADD rejected - client \"http://b/\" don't have contour \"p.z\" "),
               1u)
@@ -125,15 +126,15 @@ TEST(TopologyArbiter, TwoFreshClients) {
 TEST(TopologyArbiter, StaleClientNeitherBlocksNorKeeps) {
     Fixture f;
     f.update(B, {make("p.old", 1)});
-    f.now += 11;  // B is now older than max_age
+    f.now += 11s;  // B is now older than max_age
     f.update(A, {make("p.new", 1)});
     EXPECT_EQ(f.paths(), (Paths{"p.new"}));
 
     // Exactly max_age seconds old is still fresh.
-    f.now += 11;  // A is stale, so B adds p.b alone
+    f.now += 11s;  // A is stale, so B adds p.b alone
     f.update(B, {make("p.new", 1), make("p.b", 1)});
     EXPECT_EQ(f.paths(), (Paths{"p.new", "p.b"}));
-    f.now += 10;
+    f.now += 10s;
     f.update(A, {make("p.new", 1), make("p.a", 1)});
     EXPECT_EQ(f.paths(), (Paths{"p.new", "p.b"}));  // p.a rejected by B, p.b kept by B
 }

@@ -1,5 +1,8 @@
 #include <sys/stat.h>
 
+#include <cstdlib>
+#include <optional>
+
 #include <gtest/gtest.h>
 
 #include "common/json_filter.hpp"
@@ -41,7 +44,7 @@ Contour make(std::string path, uint64_t timestamp = 0, uint16_t weight = 1,
 
 // The envelope of `list`, built the way the merger builds it.
 json envelope(const std::list<Contour>& list) {
-    TopologyArbiterBasic arbiter("p", 10, nullptr, [] { return time_t(1000); });
+    TopologyArbiterBasic arbiter("p", 10, nullptr);
     arbiter.add_client("http://a/");
     if (!list.empty()) arbiter.apply_update("http://a/", std::list<Contour>(list));
     return arbiter.to_json();
@@ -190,6 +193,88 @@ TEST(TopologyCache, EmptyCurrentDoesNotWipePrevious) {
     cache.update(next);
     EXPECT_EQ(read_file(dir.file("prev")), old);
     EXPECT_EQ(read_file(dir.file("cur")), TopologyCacheManagerBasic::to_file_text(next));
+}
+
+// A file that is there but does not read is named with the reason, and the start falls
+// back to the next file; a file that is not there is the normal first start and is quiet.
+TEST(TopologyCache, FilesThatDoNotReadAreLoggedWithPathAndReason) {
+    Compiled filter;
+    const std::string good = TopologyCacheManagerBasic::to_file_text(envelope({make("p.b")}));
+    struct Case {
+        const char* name;
+        std::optional<std::string> current;  // nullopt: no file; "/": a directory
+        const char* reason;                  // nullptr: no line at all
+    };
+    const Case cases[] = {
+        {"torn", std::string("{\"body\": {\"compo"), "[json.exception.parse_error."},
+        {"refused", TopologyCacheManagerBasic::to_file_text(envelope({})), "unsuccessful status"},
+        {"nothing found", std::string(R"({"success": true, "body": {"components": []}})"),
+         "nothing found"},
+        {"empty", std::string(), "empty file"},
+        {"directory", std::string("/"), ""},
+        {"missing", std::nullopt, nullptr},
+    };
+    for (const auto& c : cases) {
+        TempDir d;
+        const std::string current = d.file("cur");
+        if (c.current == "/")
+            ASSERT_EQ(::mkdir(current.c_str(), 0755), 0);
+        else if (c.current)
+            d.write("cur", *c.current);
+        d.write("prev", good);
+        const std::string log = topology_test::capture_log([&] {
+            TopologyCacheManagerBasic cache(filter.root, "p", current, d.file("prev"), "");
+            // The fallback is taken: the previous file's contour.
+            if (cache.get().size() != 1 || cache.get().front().path != "p.b") std::_Exit(3);
+        });
+        const std::string line = "ARBITER_CACHE: Unable to load file \"" + current + "\": ";
+        if (!c.reason) {
+            EXPECT_EQ(log.find("Unable to load"), std::string::npos) << c.name << ": " << log;
+            continue;
+        }
+        const auto at = log.find(line);
+        ASSERT_NE(at, std::string::npos) << c.name << ": " << log;
+        const auto from = at + line.size();
+        const std::string reason = log.substr(from, log.find('\n', from) - from);
+        EXPECT_FALSE(reason.empty()) << c.name;
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << c.name << ": " << reason;
+        EXPECT_EQ(topology_test::count(log, "Unable to load"), 1u) << c.name << ": " << log;
+    }
+}
+
+// Only a current file that loaded (or that the manager wrote since) is rotated: one that
+// did not load must never take the place of a good previous file.
+TEST(TopologyCache, CurrentThatDidNotLoadIsNotRotated) {
+    Compiled filter;
+    const std::string good_cur = TopologyCacheManagerBasic::to_file_text(envelope({make("p.cur")}));
+    const std::string good_prev = TopologyCacheManagerBasic::to_file_text(envelope({make("p.prev")}));
+    const json first = envelope({make("p.first")});
+    const json second = envelope({make("p.second")});
+    struct Case {
+        const char* name;
+        std::string current;
+        std::string previous_after_first;
+    };
+    const Case cases[] = {
+        {"torn", "{\"body\": {\"compo", good_prev},
+        {"refused", TopologyCacheManagerBasic::to_file_text(envelope({})), good_prev},
+        {"nothing found", R"({"success": true, "body": {"components": []}})", good_prev},
+        {"empty", "", good_prev},
+        {"loaded", good_cur, good_cur},
+    };
+    for (const auto& c : cases) {
+        TempDir d;
+        d.write("cur", c.current);
+        d.write("prev", good_prev);
+        TopologyCacheManagerBasic cache(filter.root, "p", d.file("cur"), d.file("prev"), "");
+        cache.update(first);
+        EXPECT_EQ(read_file(d.file("prev")), c.previous_after_first) << c.name;
+        EXPECT_EQ(read_file(d.file("cur")), TopologyCacheManagerBasic::to_file_text(first)) << c.name;
+        // What the manager wrote itself is rotated like any good file.
+        cache.update(second);
+        EXPECT_EQ(read_file(d.file("prev")), TopologyCacheManagerBasic::to_file_text(first)) << c.name;
+        EXPECT_EQ(read_file(d.file("cur")), TopologyCacheManagerBasic::to_file_text(second)) << c.name;
+    }
 }
 
 TEST(TopologyCache, FailedWritesKeepTheOldFiles) {
