@@ -2,6 +2,7 @@
 
 #include <signal.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -32,13 +33,27 @@ namespace {
 using framework::Syslog;
 using nlohmann::json;
 
-constexpr int kBacklog = 128;
 constexpr std::string_view kNoAnswer = R"({"error":"no rule answered"})";
 
 // Beast's own comparison reads one byte past the end when the texts differ only in case.
 bool iequals(boost::string_view a, std::string_view b) {
     return framework::iequals(std::string_view(a.data(), a.size()), b);
 }
+
+// Every topology client a router serves with, told apart by a number never reused (an
+// address may be).
+std::atomic<uint64_t> routers{0};
+
+// The snapshot as the loop of this thread last read it from the topology client. The rules
+// read it several times per request on every loop: a loop takes the client's lock only when
+// the client has applied an answer since, and the copies it hands out count their references
+// in a block of its own, so the loops share no lock and no counter.
+struct LoopSnapshot {
+    uint64_t router = 0;      // 0: nothing read yet
+    uint64_t applied = 0;     // the client's success count when `data` was read
+    std::shared_ptr<std::shared_ptr<TopologyData>> data;
+};
+thread_local LoopSnapshot loop_snapshot;
 
 int64_t uptime_of(const framework::Process& process) {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now() -
@@ -48,16 +63,16 @@ int64_t uptime_of(const framework::Process& process) {
 
 }  // namespace
 
-Router::Router(const Config& config) : framework::Process("router"), config(config) {
+Router::Router(const Config& config)
+    : framework::Process("router"), loops(io, name), config(config) {
     add_signal(SIGTERM);
 }
 
 // Rules first (they hold references into the section), then the topology client, then the
-// listener; the process base goes last.
+// loops with their listeners; the process base goes last.
 Router::~Router() {
     rules.clear();
     topology.reset();
-    listener.reset();
 }
 
 int Router::main() { return serve(0); }
@@ -85,15 +100,16 @@ int Router::serve(int threads) {
     rules.clear();
     build_chain();
 
-    listener = std::make_shared<framework::Listener<net::ip::tcp>>(
-        io, [this](net::ip::tcp::socket&& socket) { on_accept(std::move(socket)); });
-    listener->listen(section->listen.endpoint(), kBacklog);
+    loops.open(section->listen.endpoint(),
+               threads > 0 ? static_cast<unsigned>(threads) : framework::ListenerLoops::default_count(),
+               [this](net::ip::tcp::socket&& socket, const net::ip::tcp::endpoint&) { on_accept(std::move(socket)); });
 
+    serial = routers.fetch_add(1) + 1;  // before the loops run: they read it
     topology = std::make_unique<TopologyClient>(config, section->filter, section->topology_url,
                                                 static_cast<uint16_t>(section->update_period_sec),
                                                 io, nullptr, nullptr);
     topology->update();
-    return run(threads);
+    return loops.serve();
 }
 
 void Router::on_accept(net::ip::tcp::socket&& socket) {
@@ -102,11 +118,22 @@ void Router::on_accept(net::ip::tcp::socket&& socket) {
 
 void Router::on_stop() {
     if (topology) topology->stop();
-    if (listener) listener->stop();
+    loops.stop();
 }
 
 std::shared_ptr<TopologyData> Router::get_topology() const {
-    return topology ? topology->get() : nullptr;
+    if (!topology) return nullptr;
+    // The client counts an answer once its snapshot is in place: a count seen new is never
+    // paired with the snapshot before it.
+    const uint64_t applied = topology->get_stats()->success.load();
+    auto& local = loop_snapshot;
+    if (local.router != serial || local.applied != applied || !local.data) {
+        local.data = std::make_shared<std::shared_ptr<TopologyData>>(topology->get());
+        local.router = serial;
+        local.applied = applied;
+    }
+    if (!*local.data) return nullptr;
+    return std::shared_ptr<TopologyData>(local.data, local.data->get());
 }
 
 const json& Router::get_rule_config(std::string_view name) const {

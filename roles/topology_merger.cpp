@@ -23,7 +23,6 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int kBacklog = 128;
 constexpr uint32_t kMax16 = 0xFFFF;
 
 // Same length, each character compared after upper-casing (only ASCII letters fold).
@@ -110,14 +109,13 @@ int64_t uptime_of(const framework::Process& process) {
 }  // namespace
 
 TopologyMerger::TopologyMerger(const Config& config)
-    : framework::Process("topology"), config(&config) {
+    : framework::Process("topology"), loops(io, name), config(&config) {
     add_signal(SIGTERM);
 }
 
 TopologyMerger::~TopologyMerger() {
     pool.reset();
     arbiter.reset();
-    listener.reset();
 }
 
 int TopologyMerger::main() { return serve(0); }
@@ -157,15 +155,15 @@ int TopologyMerger::serve(int threads) {
     pool->update();
 
     Syslog::log(6, "Create Topology listener...");
-    listener = std::make_shared<framework::Listener<net::ip::tcp>>(
-        io, [this](net::ip::tcp::socket&& socket) { on_accept(std::move(socket)); });
     Syslog::log(6, "Create Topology listener... Done");
 
     Syslog::log(6, "Start topology listener");
-    listener->listen(section->listen.endpoint(), kBacklog);
+    loops.open(section->listen.endpoint(),
+               threads > 0 ? static_cast<unsigned>(threads) : framework::ListenerLoops::default_count(),
+               [this](net::ip::tcp::socket&& socket, const net::ip::tcp::endpoint&) { on_accept(std::move(socket)); });
 
     Syslog::log(6, "Run ASIO");
-    return run(threads);
+    return loops.serve();
 }
 
 void TopologyMerger::on_accept(net::ip::tcp::socket&& socket) {
@@ -173,7 +171,7 @@ void TopologyMerger::on_accept(net::ip::tcp::socket&& socket) {
 }
 
 void TopologyMerger::on_stop() {
-    if (listener) listener->stop();
+    loops.stop();
     if (pool) pool->stop();
 }
 

@@ -20,7 +20,7 @@
 
 #include "common/process.hpp"
 #include "network/http_server.hpp"
-#include "network/listener.hpp"
+#include "network/listener_loops.hpp"
 #include "topology/topology_arbiter_basic.hpp"
 #include "topology/topology_client.hpp"
 
@@ -70,28 +70,31 @@ public:
     // The process object named "topology", with SIGTERM in its signal set. `config` must
     // outlive it. Nothing is read from the merger section until the role runs.
     explicit TopologyMerger(const Config& config);
-    // The pool goes first (its clients feed the arbiter), then the arbiter and the listener.
+    // The pool goes first (its clients feed the arbiter), then the arbiter, then the loops
+    // with their listeners.
     ~TopologyMerger() override;
 
     // The child's main routine: serve(0).
     int main() override;
     // Reads the merger section (throws when it is off), loads the cache files, builds the
-    // arbiter and the clients pool, sends the first polls, opens the listener and runs the
-    // event loop on `threads` threads (0: as many as the machine reports) until the listener
-    // is closed and no work remains. Tests call it in-process, on a thread of their own.
+    // arbiter and the clients pool on the process's own loop, sends the first polls, opens
+    // one listener per loop on `threads` loops (0 or less: as many as the machine reports;
+    // framework::ListenerLoops) and serves until the listeners are closed and no work
+    // remains. Tests call it in-process, on a thread of their own.
     int serve(int threads);
 
-    // The listener's callback: one Worker per accepted socket, held only by its operations.
+    // The listeners' callback: one Worker per accepted socket, on the loop that accepted it,
+    // held only by its operations.
     void on_accept(boost::asio::ip::tcp::socket&& socket);
-    // SIGTERM: closes the listener and stops polling; connections under way finish.
+    // SIGTERM: closes the listeners and stops polling; connections under way finish.
     void on_stop() override;
 
     // Freshness limit of the merge: three poll periods, saturated to 16 bits.
     static uint16_t max_age(uint32_t period);
 
+    framework::ListenerLoops loops;             // the listeners open once serve has begun
     std::unique_ptr<Topology> pool;             // null until serve
     std::unique_ptr<TopologyArbiter> arbiter;   // null until serve; owns the cache manager
-    std::shared_ptr<framework::Listener<boost::asio::ip::tcp>> listener;  // null until serve
     const Config* config;
     mutable std::atomic<uint64_t> total{0};  // finished connections
 
