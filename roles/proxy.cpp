@@ -2,7 +2,6 @@
 
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 
@@ -14,6 +13,7 @@
 #include "config/router-config.hpp"
 #include "network/tcp_session.hpp"
 #include "network/tls_session.hpp"
+#include "roles/role_server.hpp"
 
 namespace proxy {
 
@@ -103,15 +103,8 @@ const Upstream* Proxy::find_upstream(std::string_view key) const {
 }
 
 nlohmann::json Proxy::get_status() const {
-    nlohmann::json doc = nlohmann::json::object();
-    doc["version"] = TRAVINE_VERSION;
-    doc["uptime"] = static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
-                                             std::chrono::system_clock::now() - start_time)
-                                             .count());
-    doc["work_dir"] = std::string(config_->get_work_dir());
-    doc["pid_file"] = std::string(config_->get_pid_file());
-    const std::size_t live = TcpSession::count_.load() + TlsSession::count_.load();
-    doc["objects"] = live > 0 ? live - 1 : 0;  // less the connection that asks
+    nlohmann::json doc = roles::status_fields(*this, *config_);
+    doc["objects"] = roles::live_connections();
     add_counters(doc, upstreams_);
     return doc;
 }
@@ -135,8 +128,7 @@ void Worker<S>::on_answer(http::status status, bool own) {
 
 template <class S>
 void Worker<S>::on_header(boost::string_view name, boost::string_view value) {
-    if (!iequals(view(name), "vex-rest-id")) return;
-    std::snprintf(this->name, sizeof this->name, "%.*s", static_cast<int>(value.size()), value.data());
+    roles::take_rest_id(this->name, name, value);
 }
 
 template <class S>

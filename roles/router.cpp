@@ -3,9 +3,6 @@
 #include <signal.h>
 
 #include <atomic>
-#include <cctype>
-#include <chrono>
-#include <cstdio>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -35,10 +32,7 @@ using nlohmann::json;
 
 constexpr std::string_view kNoAnswer = R"({"error":"no rule answered"})";
 
-// Beast's own comparison reads one byte past the end when the texts differ only in case.
-bool iequals(boost::string_view a, std::string_view b) {
-    return framework::iequals(std::string_view(a.data(), a.size()), b);
-}
+using framework::iequals;
 
 // Every topology client a router serves with, told apart by a number never reused (an
 // address may be).
@@ -55,18 +49,9 @@ struct LoopSnapshot {
 };
 thread_local LoopSnapshot loop_snapshot;
 
-int64_t uptime_of(const framework::Process& process) {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now() -
-                                                            process.start_time)
-        .count();
-}
-
 }  // namespace
 
-Router::Router(const Config& config)
-    : framework::Process("router"), loops(io, name), config(config) {
-    add_signal(SIGTERM);
-}
+Router::Router(const Config& config) : RoleServer("router", config) {}
 
 // Rules first (they hold references into the section), then the topology client, then the
 // loops with their listeners; the process base goes last.
@@ -100,16 +85,14 @@ int Router::serve(int threads) {
     rules.clear();
     build_chain();
 
-    loops.open(section->listen.endpoint(),
-               threads > 0 ? static_cast<unsigned>(threads) : framework::ListenerLoops::default_count(),
-               [this](net::ip::tcp::socket&& socket, const net::ip::tcp::endpoint&) { on_accept(std::move(socket)); });
+    open(section->listen.endpoint(), threads);
 
     serial = routers.fetch_add(1) + 1;  // before the loops run: they read it
     topology = std::make_unique<TopologyClient>(config, section->filter, section->topology_url,
                                                 static_cast<uint16_t>(section->update_period_sec),
                                                 io, nullptr, nullptr);
     topology->update();
-    return loops.serve();
+    return serve_loops();
 }
 
 void Router::on_accept(net::ip::tcp::socket&& socket) {
@@ -118,7 +101,7 @@ void Router::on_accept(net::ip::tcp::socket&& socket) {
 
 void Router::on_stop() {
     if (topology) topology->stop();
-    loops.stop();
+    close();
 }
 
 std::shared_ptr<TopologyData> Router::get_topology() const {
@@ -144,15 +127,7 @@ const json& Router::get_rule_config(std::string_view name) const {
 std::string_view Router::get_mav_root() const { return config.get_mav_root(); }
 
 Worker::Worker(net::ip::tcp::socket&& socket, const Router& router)
-    : HttpServerT(std::move(socket)), next_rule(router.rules.begin()), router(router) {}
-
-Worker::~Worker() { router.total.fetch_add(1); }
-
-void Worker::on_header(boost::string_view field, boost::string_view value) {
-    if (iequals(field, "vex-rest-id"))
-        std::snprintf(this->name, sizeof this->name, "%.*s", static_cast<int>(value.size()),
-                      value.data());
-}
+    : RoleWorker(std::move(socket), router), next_rule(router.rules.begin()), router(router) {}
 
 void Worker::on_request(parser_type& p) {
     auto& request = p.get();
@@ -237,40 +212,18 @@ bool Worker::get_status() {
     json rules = json::array();
     for (const auto& rule : router.rules)
         if (rule->is_enabled()) rules.push_back(rule->get_stats());
-    // Every live connection of the process, outgoing ones included, but the one asking.
-    const std::size_t live = framework::TcpSession::count_.load() + framework::TlsSession::count_.load();
     json routing = json::object();
     routing["total"] = router.total.load();
-    routing["active"] = static_cast<uint64_t>(live > 0 ? live - 1 : 0);
+    routing["active"] = roles::live_connections();
     routing["rules"] = std::move(rules);
-    json topology = json::object();
-    if (router.topology) {
-        const auto* stats = router.topology->get_stats();
-        topology["success"] = stats->success.load();
-        topology["failed"] = stats->failed.load();
-    } else {
-        topology["success"] = uint64_t{0};
-        topology["failed"] = uint64_t{0};
-    }
-    json status = json::object();
-    status["version"] = TRAVINE_VERSION;
-    status["uptime"] = uptime_of(router);
-    status["gw_type"] = router.config.get_gw_type();
-    status["work_dir"] = router.config.get_work_dir();
-    status["pid_file"] = router.config.get_pid_file();
-    status["mav_root"] = router.config.get_mav_root();
+    json status = router.get_status(router.topology.get());
     status["routing"] = std::move(routing);
-    status["topology"] = std::move(topology);
     return respond(http::status::ok, status);
 }
 
 bool Worker::get_topology_status() {
-    json status = json::object();
-    status["version"] = TRAVINE_VERSION;
-    status["uptime"] = uptime_of(router);
     const auto snapshot = router.get_topology();
-    status["topology"] = snapshot ? snapshot->get_json() : json(nullptr);
-    return respond(http::status::ok, status);
+    return respond(http::status::ok, router.get_topology_status(snapshot ? snapshot->get_json() : json(nullptr)));
 }
 
 }  // namespace routing

@@ -17,9 +17,7 @@
 #include <boost/utility/string_view.hpp>
 #include <nlohmann/json.hpp>
 
-#include "common/process.hpp"
-#include "network/http_server.hpp"
-#include "network/listener_loops.hpp"
+#include "roles/role_server.hpp"
 #include "rules/rule.hpp"
 #include "topology/topology_client.hpp"
 
@@ -28,7 +26,7 @@ class RouterConfig;
 
 namespace routing {
 
-class Router : public framework::Process, public RuleOwner {
+class Router : public roles::RoleServer, public RuleOwner {
 public:
     using Rules = std::vector<std::unique_ptr<Rule>>;
 
@@ -46,9 +44,8 @@ public:
     // Tests call it in-process, on a thread of their own.
     int serve(int threads);
 
-    // The listeners' callback: one Worker per accepted socket, on the loop that accepted it,
-    // held only by its operations.
-    void on_accept(boost::asio::ip::tcp::socket&& socket);
+    // One Worker per accepted socket, on the loop that accepted it.
+    void on_accept(boost::asio::ip::tcp::socket&& socket) override;
     // SIGTERM: stops polling and closes the listeners; connections under way finish.
     void on_stop() override;
 
@@ -58,11 +55,8 @@ public:
     const nlohmann::json& get_rule_config(std::string_view name) const override;
     std::string_view get_mav_root() const override;
 
-    framework::ListenerLoops loops;    // the listeners open once serve has begun
     std::unique_ptr<Topology> topology;  // null until serve
-    const Config& config;
-    mutable std::atomic<uint64_t> total{0};  // ended connections, status requests included
-    Rules rules;                             // the chain, in the order it is asked
+    Rules rules;                         // the chain, in the order it is asked
 
 protected:
     // Appends the nine rules in chain order; called by serve once the section is read.
@@ -74,11 +68,9 @@ private:
     uint64_t serial = 0;  // names the topology client in the per-loop snapshot copies
 };
 
-class Worker : public framework::HttpServerT<framework::TcpSession> {
+class Worker : public roles::RoleWorker {
 public:
     Worker(boost::asio::ip::tcp::socket&& socket, const Router& router);
-    // Counts the connection in the router's `total`.
-    ~Worker() override;
 
     // Runs the chain for the request and answers with the first outcome that is not a
     // skip; 503 {"error": "no rule answered"} should every rule skip or throw. True.
@@ -88,8 +80,6 @@ public:
     bool get_topology_status();
 
 protected:
-    // "vex-rest-id" (any case) names the connection in every later log line.
-    void on_header(boost::string_view name, boost::string_view value) override;
     void on_request(parser_type& parser) override;
 
 private:

@@ -25,13 +25,6 @@ namespace {
 
 constexpr uint32_t kMax16 = 0xFFFF;
 
-// Same length, each character compared after upper-casing (only ASCII letters fold).
-// Written out: Beast's own comparison reads one byte past the end of its arguments when the
-// last characters differ only in case.
-bool iequals(beast::string_view a, std::string_view b) {
-    return framework::iequals(std::string_view(a.data(), a.size()), b);
-}
-
 // Raises `counter` to `value` unless it is already higher, so concurrent refreshes never
 // make it go back.
 void raise_to(std::atomic<uint64_t>& counter, uint64_t value) {
@@ -98,20 +91,10 @@ const Topology::Stats* TopologyClientsPool::get_stats() const {
 
 namespace topology_merging {
 
-namespace {
-
-int64_t uptime_of(const framework::Process& process) {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now() -
-                                                            process.start_time)
-        .count();
-}
-
-}  // namespace
+using framework::iequals;
 
 TopologyMerger::TopologyMerger(const Config& config)
-    : framework::Process("topology"), loops(io, name), config(&config) {
-    add_signal(SIGTERM);
-}
+    : RoleServer("topology", config) {}
 
 TopologyMerger::~TopologyMerger() {
     pool.reset();
@@ -129,10 +112,10 @@ uint16_t TopologyMerger::max_age(uint32_t period) {
 int TopologyMerger::serve(int threads) {
     // A reload may have removed the section, or it may have failed: the child then fails
     // and is started again until a reload brings it back.
-    section = config->get_topology_merger();
+    section = config.get_topology_merger();
     if (!section)
         throw std::runtime_error("topology_merger: no topology_merger section in the configuration");
-    const auto root = config->get_mav_root();
+    const auto root = config.get_mav_root();
     Syslog::log(6, "MAV path: %.*s", static_cast<int>(root.size()), root.data());
 
     Syslog::log(6, "Create CacheManager...");
@@ -147,7 +130,7 @@ int TopologyMerger::serve(int threads) {
     Syslog::log(6, "Create TopologyArbiter... Done");
 
     Syslog::log(6, "Create TopologyClientsPool...");
-    pool = std::make_unique<TopologyClientsPool>(*config, section->filter, io, arbiter.get());
+    pool = std::make_unique<TopologyClientsPool>(config, section->filter, io, arbiter.get());
     Syslog::log(6, "Create TopologyClientsPool... Done");
 
     // The requests go out once the event loop runs.
@@ -158,12 +141,10 @@ int TopologyMerger::serve(int threads) {
     Syslog::log(6, "Create Topology listener... Done");
 
     Syslog::log(6, "Start topology listener");
-    loops.open(section->listen.endpoint(),
-               threads > 0 ? static_cast<unsigned>(threads) : framework::ListenerLoops::default_count(),
-               [this](net::ip::tcp::socket&& socket, const net::ip::tcp::endpoint&) { on_accept(std::move(socket)); });
+    open(section->listen.endpoint(), threads);
 
     Syslog::log(6, "Run ASIO");
-    return loops.serve();
+    return serve_loops();
 }
 
 void TopologyMerger::on_accept(net::ip::tcp::socket&& socket) {
@@ -171,26 +152,18 @@ void TopologyMerger::on_accept(net::ip::tcp::socket&& socket) {
 }
 
 void TopologyMerger::on_stop() {
-    loops.stop();
+    close();
     if (pool) pool->stop();
 }
 
 Worker::Worker(net::ip::tcp::socket&& socket, const TopologyMerger& merger)
-    : HttpServerT(std::move(socket)), merger(&merger) {
+    : RoleWorker(std::move(socket), merger), merger(&merger) {
     // The count already includes this connection.
     const std::size_t count = framework::TcpSession::count_.load();
     if (count != 0)
         std::snprintf(this->name, sizeof this->name, "%.*s(%zu)", 6, "merger", count);
     else
         std::snprintf(this->name, sizeof this->name, "%.*s", 6, "merger");
-}
-
-Worker::~Worker() { merger->total.fetch_add(1); }
-
-void Worker::on_header(boost::string_view field, boost::string_view value) {
-    if (iequals(field, "vex-rest-id"))
-        std::snprintf(this->name, sizeof this->name, "%.*s", static_cast<int>(value.size()),
-                      value.data());
 }
 
 void Worker::on_request(parser_type& p) {
@@ -220,35 +193,17 @@ void Worker::on_request(parser_type& p) {
 bool Worker::get_status() {
     // Every live connection of the process, the clients' request objects included, but the
     // one asking.
-    const std::size_t live =
-        framework::TcpSession::count_.load() + framework::TlsSession::count_.load();
     json mergering = json::object();
     mergering["total"] = merger->total.load();
-    mergering["active"] = static_cast<uint64_t>(live > 0 ? live - 1 : 0);
-    json topology = json::object();
-    const auto* stats = merger->pool ? merger->pool->get_stats() : nullptr;
-    topology["success"] = stats ? stats->success.load() : uint64_t{0};
-    topology["failed"] = stats ? stats->failed.load() : uint64_t{0};
-
-    const Config& config = *merger->config;
-    json status = json::object();
-    status["version"] = TRAVINE_VERSION;
-    status["uptime"] = uptime_of(*merger);
-    status["gw_type"] = config.get_gw_type();
-    status["work_dir"] = config.get_work_dir();
-    status["pid_file"] = config.get_pid_file();
-    status["mav_root"] = config.get_mav_root();
+    mergering["active"] = roles::live_connections();
+    json status = merger->get_status(merger->pool.get());
     status["topology_mergering"] = std::move(mergering);
-    status["topology"] = std::move(topology);
     return respond(http::status::ok, status);
 }
 
 bool Worker::get_topology_status() {
-    json status = json::object();
-    status["version"] = TRAVINE_VERSION;
-    status["uptime"] = uptime_of(*merger);
-    status["topology"] = merger->arbiter ? merger->arbiter->to_json() : json(nullptr);
-    return respond(http::status::ok, status);
+    return respond(http::status::ok,
+                   merger->get_topology_status(merger->arbiter ? merger->arbiter->to_json() : json(nullptr)));
 }
 
 bool Worker::get_topology() {

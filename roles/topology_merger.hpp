@@ -18,9 +18,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/utility/string_view.hpp>
 
-#include "common/process.hpp"
-#include "network/http_server.hpp"
-#include "network/listener_loops.hpp"
+#include "roles/role_server.hpp"
 #include "topology/topology_arbiter_basic.hpp"
 #include "topology/topology_client.hpp"
 
@@ -65,7 +63,7 @@ private:
 
 namespace topology_merging {
 
-class TopologyMerger : public framework::Process {
+class TopologyMerger : public roles::RoleServer {
 public:
     // The process object named "topology", with SIGTERM in its signal set. `config` must
     // outlive it. Nothing is read from the merger section until the role runs.
@@ -83,32 +81,26 @@ public:
     // remains. Tests call it in-process, on a thread of their own.
     int serve(int threads);
 
-    // The listeners' callback: one Worker per accepted socket, on the loop that accepted it,
-    // held only by its operations.
-    void on_accept(boost::asio::ip::tcp::socket&& socket);
+    // One Worker per accepted socket, on the loop that accepted it.
+    void on_accept(boost::asio::ip::tcp::socket&& socket) override;
     // SIGTERM: closes the listeners and stops polling; connections under way finish.
     void on_stop() override;
 
     // Freshness limit of the merge: three poll periods, saturated to 16 bits.
     static uint16_t max_age(uint32_t period);
 
-    framework::ListenerLoops loops;             // the listeners open once serve has begun
     std::unique_ptr<Topology> pool;             // null until serve
     std::unique_ptr<TopologyArbiter> arbiter;   // null until serve; owns the cache manager
-    const Config* config;
-    mutable std::atomic<uint64_t> total{0};  // finished connections
 
 private:
     // Keeps the section, and so the filter the clients read with, alive for the role's life.
     std::shared_ptr<TopologyMergerConfig> section;
 };
 
-class Worker : public framework::HttpServerT<framework::TcpSession> {
+class Worker : public roles::RoleWorker {
 public:
     // Named "merger(n)", n the live plain-TCP session count.
     Worker(boost::asio::ip::tcp::socket&& socket, const TopologyMerger& merger);
-    // Counts the connection in the merger's `total`.
-    ~Worker() override;
 
     // The role's status, the merged envelope inside a status object, and the envelope.
     bool get_status();
@@ -120,8 +112,6 @@ public:
     }
 
 protected:
-    // "vex-rest-id" (any case) names the connection in every later log line.
-    void on_header(boost::string_view name, boost::string_view value) override;
     void on_request(parser_type& parser) override;
 
 private:
