@@ -184,7 +184,7 @@ void Worker<S>::route_by_router(const request_type& req) {
 template <class S>
 void Worker<S>::on_zeb_route(response_type&& answer) {
     // The time limit has answered the client already: its request is not sent anywhere now.
-    if (this->answer) return;
+    if (this->is_answered()) return;
     const std::string body = beast::buffers_to_string(answer.body().data());
     const http::status status = answer.result();
     if (status != http::status::ok) {

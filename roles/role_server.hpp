@@ -56,10 +56,12 @@ public:
     // "/topology": "version", "uptime" and `topology`.
     nlohmann::json get_topology_status(nlohmann::json topology) const;
 
-    const Config& config;
-    mutable std::atomic<uint64_t> total{0};  // ended connections, status requests included
+    // Ended connections, status requests included. Public: tests wait on it.
+    mutable std::atomic<uint64_t> total{0};
 
 protected:
+    const Config& get_config() const { return config; }
+
     // Opens one listener per loop on `threads` loops (0 or less: as many as the machine
     // reports) on `endpoint`; throws what framework::ListenerLoops::open throws.
     void open(const boost::asio::ip::tcp::endpoint& endpoint, int threads);
@@ -69,7 +71,8 @@ protected:
     void close();
 
 private:
-    // Declared first among the role's members, so the loops and their listeners outlive
+    const Config& config;
+    // The last of the role's members to go, so the loops and their listeners outlive
     // whatever the role runs on them.
     framework::ListenerLoops loops;
 };

@@ -77,9 +77,9 @@ void Router::build_chain() {
 int Router::serve(int threads) {
     // A reload may have removed the section, or it may have failed: the child then fails
     // and is started again until a reload brings it back.
-    section = config.get_router();
+    section = get_config().get_router();
     if (!section) throw std::runtime_error("router: no router section in the configuration");
-    const auto root = config.get_mav_root();
+    const auto root = get_config().get_mav_root();
     Syslog::log(6, "MAV path: %.*s", static_cast<int>(root.size()), root.data());
 
     rules.clear();
@@ -88,7 +88,7 @@ int Router::serve(int threads) {
     open(section->listen.endpoint(), threads);
 
     serial = routers.fetch_add(1) + 1;  // before the loops run: they read it
-    topology = std::make_unique<TopologyClient>(config, section->filter, section->topology_url,
+    topology = std::make_unique<TopologyClient>(get_config(), section->filter, section->topology_url,
                                                 static_cast<uint16_t>(section->update_period_sec),
                                                 io, nullptr, nullptr);
     topology->update();
@@ -124,7 +124,7 @@ const json& Router::get_rule_config(std::string_view name) const {
     return section ? section->get_rule_config(name) : kNone;
 }
 
-std::string_view Router::get_mav_root() const { return config.get_mav_root(); }
+std::string_view Router::get_mav_root() const { return get_config().get_mav_root(); }
 
 Worker::Worker(net::ip::tcp::socket&& socket, const Router& router)
     : RoleWorker(std::move(socket), router), next_rule(router.rules.begin()), router(router) {}

@@ -55,14 +55,18 @@ public:
     const nlohmann::json& get_rule_config(std::string_view name) const override;
     std::string_view get_mav_root() const override;
 
-    std::unique_ptr<Topology> topology;  // null until serve
-    Rules rules;                         // the chain, in the order it is asked
-
 protected:
     // Appends the nine rules in chain order; called by serve once the section is read.
     virtual void build_chain();
 
+    // The chain, in the order it is asked. Protected, not private: a test's router builds a
+    // chain of its own in build_chain.
+    Rules rules;
+
 private:
+    friend class Worker;  // runs the chain and reads the poll counters
+
+    std::unique_ptr<Topology> topology;  // null until serve
     // Keeps the section, and so the rules' settings, alive for the role's whole life.
     std::shared_ptr<RouterConfig> section;
     uint64_t serial = 0;  // names the topology client in the per-loop snapshot copies

@@ -50,10 +50,10 @@ uint16_t TopologyMerger::max_age(uint32_t period) {
 int TopologyMerger::serve(int threads) {
     // A reload may have removed the section, or it may have failed: the child then fails
     // and is started again until a reload brings it back.
-    section = config.get_topology_merger();
+    section = get_config().get_topology_merger();
     if (!section)
         throw std::runtime_error("topology_merger: no topology_merger section in the configuration");
-    const auto root = config.get_mav_root();
+    const auto root = get_config().get_mav_root();
     Syslog::log(6, "MAV path: %.*s", static_cast<int>(root.size()), root.data());
 
     Syslog::log(6, "Create CacheManager...");
@@ -68,7 +68,7 @@ int TopologyMerger::serve(int threads) {
     Syslog::log(6, "Create TopologyArbiter... Done");
 
     Syslog::log(6, "Create TopologyClientsPool...");
-    pool = std::make_unique<TopologyClientsPool>(config, section->filter, io, arbiter.get());
+    pool = std::make_unique<TopologyClientsPool>(get_config(), section->filter, io, arbiter.get());
     Syslog::log(6, "Create TopologyClientsPool... Done");
 
     // The requests go out once the event loop runs.

@@ -56,8 +56,10 @@ public:
     // Freshness limit of the merge: three poll periods, saturated to 16 bits.
     static uint16_t max_age(uint32_t period);
 
-    std::unique_ptr<Topology> pool;             // null until serve
-    std::unique_ptr<TopologyArbiter> arbiter;   // null until serve; owns the cache manager
+    // Public, not private: tests check that a failed start has built neither. Null until
+    // serve; the arbiter owns the cache manager.
+    std::unique_ptr<Topology> pool;
+    std::unique_ptr<TopologyArbiter> arbiter;
 
 private:
     // Keeps the section, and so the filter the clients read with, alive for the role's life.
