@@ -3,6 +3,7 @@
 #include <cctype>
 #include <cstddef>
 #include <string_view>
+#include <type_traits>
 
 namespace framework {
 
@@ -16,6 +17,14 @@ inline bool iequals(std::string_view a, std::string_view b) noexcept {
             return false;
     }
     return true;
+}
+
+// The same for a string view of another kind (Boost's), read through its data() and size():
+// Beast's own comparison reads one byte past the end when the texts differ only in case.
+template <class View>
+    requires(!std::is_convertible_v<const View&, std::string_view>)
+bool iequals(const View& a, std::string_view b) noexcept {
+    return iequals(std::string_view(a.data(), a.size()), b);
 }
 
 }  // namespace framework

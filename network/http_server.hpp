@@ -77,6 +77,8 @@ protected:
     // The answer has been claimed and is about to be written (the client may have it before
     // `respond` returns): `own` for an answer made here, false for a relayed message.
     virtual void on_answer(http::status status, bool own) {}
+    // An answer has been made (by this connection or its time limit); on the strand.
+    bool is_answered() const { return answer.has_value(); }
 
     std::optional<parser_type> parser;
     std::optional<response_type> answer;

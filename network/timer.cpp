@@ -19,7 +19,6 @@ void Timer::start_ns(std::int64_t ns, handler_type handler) {
     // finds a different generation and does nothing.
     const std::uint64_t generation = (state_->word.load() >> 1) + 1;
     state_->word.store((generation << 1) | 1U);
-    ec.clear();
     timer_.expires_at(clock::time_point(clock::duration(at)));  // cancels a pending wait
     timer_.async_wait([state = state_, generation, handler = std::move(handler)](
                           boost::system::error_code result) {
@@ -33,7 +32,6 @@ void Timer::start_ns(std::int64_t ns, handler_type handler) {
 void Timer::cancel() {
     const std::uint64_t generation = (state_->word.load() >> 1) + 1;
     state_->word.store(generation << 1);
-    ec.clear();
     timer_.cancel();
 }
 

@@ -65,7 +65,6 @@ private:
 
 public:
     Armed armed;
-    boost::system::error_code ec;
 };
 
 }  // namespace framework

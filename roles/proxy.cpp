@@ -1,14 +1,10 @@
 #include "roles/proxy.hpp"
 
-#include <sched.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <system_error>
-#include <thread>
 
 #include <boost/algorithm/string/predicate.hpp>
 #include <boost/beast/core/buffers_to_string.hpp>
@@ -18,26 +14,13 @@
 #include "config/router-config.hpp"
 #include "network/tcp_session.hpp"
 #include "network/tls_session.hpp"
+#include "roles/role_server.hpp"
 
 namespace proxy {
 
 using framework::Syslog;
 
 namespace {
-
-// The threads this process may run on: its affinity mask, which is what a process pinned to
-// some cores is given (one loop per core it cannot use only adds switches between loops on
-// the same core); the machine's count when the mask cannot be read, 4 when none is known.
-unsigned loop_count() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
-        if (const int n = CPU_COUNT(&set); n > 0) return static_cast<unsigned>(n);
-    }
-    const unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 4 : n;
-}
-
 using framework::TcpSession;
 using framework::TlsSession;
 
@@ -132,7 +115,7 @@ bool read_route(const std::string& text, std::string& cluster) {
 // ---- Proxy ----------------------------------------------------------------
 
 Proxy::Proxy(const Config& config, std::string_view name)
-    : framework::Process(name), config_(&config) {
+    : framework::Process(name), loops_(io, this->name), config_(&config) {
     add_signal(SIGTERM);
 }
 
@@ -156,54 +139,20 @@ void Proxy::open(unsigned loops) {
     for (const auto& [key, settings] : section_->upstreams)
         upstreams_.emplace(std::piecewise_construct, std::forward_as_tuple(key),
                           std::forward_as_tuple(settings));
-    const auto endpoint = section_->listen.endpoint();
-    for (unsigned i = 0; i < std::max(loops, 1U); ++i) {
-        // One thread runs each extra loop: the hint lets it skip the locking a shared loop needs.
-        net::io_context& loop = i == 0 ? io : *loops_.emplace_back(std::make_unique<net::io_context>(1));
-        auto& listener = listeners_.emplace_back(std::make_shared<Listener>(loop, nullptr));
-        listener->callback = [this, l = listener.get()](net::ip::tcp::socket&& socket) {
-            on_accept(std::move(socket), l->peer());
-        };
-        listener->listen(endpoint, 128);
-    }
+    loops_.open(section_->listen.endpoint(), loops,
+                [this](net::ip::tcp::socket&& socket, const net::ip::tcp::endpoint& peer) {
+                    on_accept(std::move(socket), peer);
+                });
 }
 
 int Proxy::main() {
-    open(loop_count());
+    open(framework::ListenerLoops::default_count());
     return serve();
 }
 
-int Proxy::serve() {
-    auto run = [this](net::io_context& loop) {
-        for (;;) {
-            try {
-                loop.run();
-                return;
-            } catch (const std::exception& e) {
-                Syslog::log(3, "%s: run: %s", name.c_str(), e.what());
-            }
-        }
-    };
-    std::vector<std::thread> threads;
-    threads.reserve(loops_.size());
-    for (std::size_t i = 0; i < loops_.size(); ++i) {
-        try {
-            threads.emplace_back(run, std::ref(*loops_[i]));
-        } catch (const std::system_error& e) {
-            // No thread for this loop: its listener must not take connections nobody serves.
-            Syslog::log(3, "%s: run: %s", name.c_str(), e.what());
-            boost::system::error_code ignored;
-            listeners_[i + 1]->acceptor.close(ignored);  // its loop does not run: nothing races
-        }
-    }
-    run(io);  // the process's own loop, with the signals, on the calling thread
-    for (auto& thread : threads) thread.join();
-    return 0;
-}
+int Proxy::serve() { return loops_.serve(); }
 
-void Proxy::on_stop() {
-    for (const auto& listener : listeners_) listener->stop();
-}
+void Proxy::on_stop() { loops_.stop(); }
 
 void Proxy::on_accept(net::ip::tcp::socket&& socket, const net::ip::tcp::endpoint& peer) {
     if (get_config()->listen.proto & framework::Url::kHttps) {
@@ -225,15 +174,8 @@ const Upstream* Proxy::find_upstream(std::string_view key) const {
 }
 
 nlohmann::json Proxy::get_status() const {
-    nlohmann::json doc = nlohmann::json::object();
-    doc["version"] = TRAVINE_VERSION;
-    doc["uptime"] = static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(
-                                             std::chrono::system_clock::now() - start_time)
-                                             .count());
-    doc["work_dir"] = std::string(config_->get_work_dir());
-    doc["pid_file"] = std::string(config_->get_pid_file());
-    const std::size_t live = TcpSession::count_.load() + TlsSession::count_.load();
-    doc["objects"] = live > 0 ? live - 1 : 0;  // less the connection that asks
+    nlohmann::json doc = roles::status_fields(*this, *config_);
+    doc["objects"] = roles::live_connections();
     add_counters(doc, upstreams_);
     return doc;
 }
@@ -257,8 +199,7 @@ void Worker<S>::on_answer(http::status status, bool own) {
 
 template <class S>
 void Worker<S>::on_header(boost::string_view name, boost::string_view value) {
-    if (!iequals(view(name), "vex-rest-id")) return;
-    std::snprintf(this->name, sizeof this->name, "%.*s", static_cast<int>(value.size()), value.data());
+    roles::take_rest_id(this->name, name, value);
 }
 
 template <class S>
@@ -314,7 +255,7 @@ void Worker<S>::route_by_router(const request_type& req) {
 template <class S>
 void Worker<S>::on_zeb_route(response_type&& answer) {
     // The time limit has answered the client already: its request is not sent anywhere now.
-    if (this->answer) return;
+    if (this->is_answered()) return;
     const std::string body = beast::buffers_to_string(answer.body().data());
     const http::status status = answer.result();
     if (status != http::status::ok) {

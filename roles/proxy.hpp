@@ -19,7 +19,7 @@
 #include "config/proxy-config.hpp"
 #include "network/http_client.hpp"
 #include "network/http_server.hpp"
-#include "network/listener.hpp"
+#include "network/listener_loops.hpp"
 #include "network/namespaces.hpp"
 #include "network/url.hpp"
 #include "roles/proxy_upstream.hpp"
@@ -34,8 +34,6 @@ namespace proxy {
 // process's whole life.
 class Proxy : public framework::Process {
 public:
-    using Listener = framework::Listener<net::ip::tcp>;
-
     // Keeps `config`, which must outlive the object; handles SIGTERM.
     Proxy(const Config& config, std::string_view name);
 
@@ -47,15 +45,13 @@ public:
     void on_stop() override;
 
     // What `main` does before serving: builds one Upstream per upstream of the section, in
-    // key order, and opens `loops` listeners (IPv4, the address the section's "listen" URL
-    // resolved to, backlog 128, all on one port through SO_REUSEPORT): the first on the
-    // process's own loop, each other one on a loop of its own. A connection lives on the
-    // loop that accepted it, with its outgoing requests and timers, so connections share
-    // only the upstreams. Throws for a missing section and a failed listen.
+    // key order, and opens `loops` listeners on the IPv4 address the section's "listen" URL
+    // resolved to (framework::ListenerLoops). A connection lives on the loop that accepted
+    // it, with its outgoing requests and timers, so connections share only the upstreams.
+    // Throws for a missing section and a failed listen.
     void open(unsigned loops = 1);
-    // Runs every loop on a thread of its own, the process's loop on the calling thread, and
-    // joins them. An exception out of a loop is logged ("%s: run: %s") and the loop goes on,
-    // so its listener is never left unserved. Returns 0.
+    // Runs the loops until SIGTERM has closed the listeners and the last connection has
+    // finished (framework::ListenerLoops::serve). Returns 0.
     int serve();
     // The listener's callback: a Worker over plain TCP or TLS, as the listen URL says, for
     // the client at `peer`.
@@ -79,9 +75,8 @@ public:
     const Upstreams& get_upstreams() const { return upstreams_; }
 
 private:
-    // The loops besides the process's own; declared first, so they outlive what runs on them.
-    std::vector<std::unique_ptr<net::io_context>> loops_;
-    std::vector<std::shared_ptr<Listener>> listeners_;  // one per loop, in loop order
+    // Declared first, so the loops and their listeners outlive what runs on them.
+    framework::ListenerLoops loops_;
     Upstreams upstreams_;
     const Config* config_;
     std::shared_ptr<config::ProxyConfig> section_;

@@ -2,9 +2,7 @@
 
 #include <signal.h>
 
-#include <cctype>
-#include <chrono>
-#include <cstdio>
+#include <atomic>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -32,32 +30,34 @@ namespace {
 using framework::Syslog;
 using nlohmann::json;
 
-constexpr int kBacklog = 128;
 constexpr std::string_view kNoAnswer = R"({"error":"no rule answered"})";
 
-// Beast's own comparison reads one byte past the end when the texts differ only in case.
-bool iequals(boost::string_view a, std::string_view b) {
-    return framework::iequals(std::string_view(a.data(), a.size()), b);
-}
+using framework::iequals;
 
-int64_t uptime_of(const framework::Process& process) {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now() -
-                                                            process.start_time)
-        .count();
-}
+// Every topology client a router serves with, told apart by a number never reused (an
+// address may be).
+std::atomic<uint64_t> routers{0};
+
+// The snapshot as the loop of this thread last read it from the topology client. The rules
+// read it several times per request on every loop: a loop takes the client's lock only when
+// the client has applied an answer since, and the copies it hands out count their references
+// in a block of its own, so the loops share no lock and no counter.
+struct LoopSnapshot {
+    uint64_t router = 0;      // 0: nothing read yet
+    uint64_t applied = 0;     // the client's success count when `data` was read
+    std::shared_ptr<std::shared_ptr<TopologyData>> data;
+};
+thread_local LoopSnapshot loop_snapshot;
 
 }  // namespace
 
-Router::Router(const Config& config) : framework::Process("router"), config(config) {
-    add_signal(SIGTERM);
-}
+Router::Router(const Config& config) : RoleServer("router", config) {}
 
 // Rules first (they hold references into the section), then the topology client, then the
-// listener; the process base goes last.
+// loops with their listeners; the process base goes last.
 Router::~Router() {
     rules.clear();
     topology.reset();
-    listener.reset();
 }
 
 int Router::main() { return serve(0); }
@@ -77,23 +77,22 @@ void Router::build_chain() {
 int Router::serve(int threads) {
     // A reload may have removed the section, or it may have failed: the child then fails
     // and is started again until a reload brings it back.
-    section = config.get_router();
+    section = get_config().get_router();
     if (!section) throw std::runtime_error("router: no router section in the configuration");
-    const auto root = config.get_mav_root();
+    const auto root = get_config().get_mav_root();
     Syslog::log(6, "MAV path: %.*s", static_cast<int>(root.size()), root.data());
 
     rules.clear();
     build_chain();
 
-    listener = std::make_shared<framework::Listener<net::ip::tcp>>(
-        io, [this](net::ip::tcp::socket&& socket) { on_accept(std::move(socket)); });
-    listener->listen(section->listen.endpoint(), kBacklog);
+    open(section->listen.endpoint(), threads);
 
-    topology = std::make_unique<TopologyClient>(config, section->filter, section->topology_url,
+    serial = routers.fetch_add(1) + 1;  // before the loops run: they read it
+    topology = std::make_unique<TopologyClient>(get_config(), section->filter, section->topology_url,
                                                 static_cast<uint16_t>(section->update_period_sec),
                                                 io, nullptr, nullptr);
     topology->update();
-    return run(threads);
+    return serve_loops();
 }
 
 void Router::on_accept(net::ip::tcp::socket&& socket) {
@@ -102,11 +101,22 @@ void Router::on_accept(net::ip::tcp::socket&& socket) {
 
 void Router::on_stop() {
     if (topology) topology->stop();
-    if (listener) listener->stop();
+    close();
 }
 
 std::shared_ptr<TopologyData> Router::get_topology() const {
-    return topology ? topology->get() : nullptr;
+    if (!topology) return nullptr;
+    // The client counts an answer once its snapshot is in place: a count seen new is never
+    // paired with the snapshot before it.
+    const uint64_t applied = topology->get_stats()->success.load();
+    auto& local = loop_snapshot;
+    if (local.router != serial || local.applied != applied || !local.data) {
+        local.data = std::make_shared<std::shared_ptr<TopologyData>>(topology->get());
+        local.router = serial;
+        local.applied = applied;
+    }
+    if (!*local.data) return nullptr;
+    return std::shared_ptr<TopologyData>(local.data, local.data->get());
 }
 
 const json& Router::get_rule_config(std::string_view name) const {
@@ -114,18 +124,10 @@ const json& Router::get_rule_config(std::string_view name) const {
     return section ? section->get_rule_config(name) : kNone;
 }
 
-std::string_view Router::get_mav_root() const { return config.get_mav_root(); }
+std::string_view Router::get_mav_root() const { return get_config().get_mav_root(); }
 
 Worker::Worker(net::ip::tcp::socket&& socket, const Router& router)
-    : HttpServerT(std::move(socket)), next_rule(router.rules.begin()), router(router) {}
-
-Worker::~Worker() { router.total.fetch_add(1); }
-
-void Worker::on_header(boost::string_view field, boost::string_view value) {
-    if (iequals(field, "vex-rest-id"))
-        std::snprintf(this->name, sizeof this->name, "%.*s", static_cast<int>(value.size()),
-                      value.data());
-}
+    : RoleWorker(std::move(socket), router), next_rule(router.rules.begin()), router(router) {}
 
 void Worker::on_request(parser_type& p) {
     auto& request = p.get();
@@ -210,40 +212,18 @@ bool Worker::get_status() {
     json rules = json::array();
     for (const auto& rule : router.rules)
         if (rule->is_enabled()) rules.push_back(rule->get_stats());
-    // Every live connection of the process, outgoing ones included, but the one asking.
-    const std::size_t live = framework::TcpSession::count_.load() + framework::TlsSession::count_.load();
     json routing = json::object();
     routing["total"] = router.total.load();
-    routing["active"] = static_cast<uint64_t>(live > 0 ? live - 1 : 0);
+    routing["active"] = roles::live_connections();
     routing["rules"] = std::move(rules);
-    json topology = json::object();
-    if (router.topology) {
-        const auto* stats = router.topology->get_stats();
-        topology["success"] = stats->success.load();
-        topology["failed"] = stats->failed.load();
-    } else {
-        topology["success"] = uint64_t{0};
-        topology["failed"] = uint64_t{0};
-    }
-    json status = json::object();
-    status["version"] = TRAVINE_VERSION;
-    status["uptime"] = uptime_of(router);
-    status["gw_type"] = router.config.get_gw_type();
-    status["work_dir"] = router.config.get_work_dir();
-    status["pid_file"] = router.config.get_pid_file();
-    status["mav_root"] = router.config.get_mav_root();
+    json status = router.get_status(router.topology.get());
     status["routing"] = std::move(routing);
-    status["topology"] = std::move(topology);
     return respond(http::status::ok, status);
 }
 
 bool Worker::get_topology_status() {
-    json status = json::object();
-    status["version"] = TRAVINE_VERSION;
-    status["uptime"] = uptime_of(router);
     const auto snapshot = router.get_topology();
-    status["topology"] = snapshot ? snapshot->get_json() : json(nullptr);
-    return respond(http::status::ok, status);
+    return respond(http::status::ok, router.get_topology_status(snapshot ? snapshot->get_json() : json(nullptr)));
 }
 
 }  // namespace routing

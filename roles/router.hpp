@@ -17,9 +17,7 @@
 #include <boost/utility/string_view.hpp>
 #include <nlohmann/json.hpp>
 
-#include "common/process.hpp"
-#include "network/http_server.hpp"
-#include "network/listener.hpp"
+#include "roles/role_server.hpp"
 #include "rules/rule.hpp"
 #include "topology/topology_client.hpp"
 
@@ -28,7 +26,7 @@ class RouterConfig;
 
 namespace routing {
 
-class Router : public framework::Process, public RuleOwner {
+class Router : public roles::RoleServer, public RuleOwner {
 public:
     using Rules = std::vector<std::unique_ptr<Rule>>;
 
@@ -39,42 +37,44 @@ public:
 
     // The child's main routine: serve(0).
     int main() override;
-    // Reads the router section (throws when it is off), builds the rule chain, listens,
-    // creates the topology client and sends the first poll, then runs the event loop on
-    // `threads` threads (0: as many as the machine reports) until the listener is closed and
-    // no work remains. Tests call it in-process, on a thread of their own.
+    // Reads the router section (throws when it is off), builds the rule chain, opens one
+    // listener per loop on `threads` loops (0 or less: as many as the machine reports;
+    // framework::ListenerLoops), creates the topology client on the process's own loop and
+    // sends the first poll, then serves until the listeners are closed and no work remains.
+    // Tests call it in-process, on a thread of their own.
     int serve(int threads);
 
-    // The listener's callback: one Worker per accepted socket, held only by its operations.
-    void on_accept(boost::asio::ip::tcp::socket&& socket);
-    // SIGTERM: stops polling and closes the listener; connections under way finish.
+    // One Worker per accepted socket, on the loop that accepted it.
+    void on_accept(boost::asio::ip::tcp::socket&& socket) override;
+    // SIGTERM: stops polling and closes the listeners; connections under way finish.
     void on_stop() override;
 
-    // What the rules see.
+    // What the rules see. The snapshot is the client's current one, read through a copy kept
+    // per loop thread (refreshed whenever the client has applied an answer since).
     std::shared_ptr<TopologyData> get_topology() const override;
     const nlohmann::json& get_rule_config(std::string_view name) const override;
     std::string_view get_mav_root() const override;
-
-    std::shared_ptr<framework::Listener<boost::asio::ip::tcp>> listener;  // null until serve
-    std::unique_ptr<Topology> topology;                                   // null until serve
-    const Config& config;
-    mutable std::atomic<uint64_t> total{0};  // ended connections, status requests included
-    Rules rules;                             // the chain, in the order it is asked
 
 protected:
     // Appends the nine rules in chain order; called by serve once the section is read.
     virtual void build_chain();
 
+    // The chain, in the order it is asked. Protected, not private: a test's router builds a
+    // chain of its own in build_chain.
+    Rules rules;
+
 private:
+    friend class Worker;  // runs the chain and reads the poll counters
+
+    std::unique_ptr<Topology> topology;  // null until serve
     // Keeps the section, and so the rules' settings, alive for the role's whole life.
     std::shared_ptr<RouterConfig> section;
+    uint64_t serial = 0;  // names the topology client in the per-loop snapshot copies
 };
 
-class Worker : public framework::HttpServerT<framework::TcpSession> {
+class Worker : public roles::RoleWorker {
 public:
     Worker(boost::asio::ip::tcp::socket&& socket, const Router& router);
-    // Counts the connection in the router's `total`.
-    ~Worker() override;
 
     // Runs the chain for the request and answers with the first outcome that is not a
     // skip; 503 {"error": "no rule answered"} should every rule skip or throw. True.
@@ -84,8 +84,6 @@ public:
     bool get_topology_status();
 
 protected:
-    // "vex-rest-id" (any case) names the connection in every later log line.
-    void on_header(boost::string_view name, boost::string_view value) override;
     void on_request(parser_type& parser) override;
 
 private:

@@ -23,101 +23,20 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int kBacklog = 128;
 constexpr uint32_t kMax16 = 0xFFFF;
 
-// Same length, each character compared after upper-casing (only ASCII letters fold).
-// Written out: Beast's own comparison reads one byte past the end of its arguments when the
-// last characters differ only in case.
-bool iequals(beast::string_view a, std::string_view b) {
-    return framework::iequals(std::string_view(a.data(), a.size()), b);
-}
-
-// Raises `counter` to `value` unless it is already higher, so concurrent refreshes never
-// make it go back.
-void raise_to(std::atomic<uint64_t>& counter, uint64_t value) {
-    uint64_t seen = counter.load();
-    while (seen < value && !counter.compare_exchange_weak(seen, value)) {
-    }
-}
-
 }  // namespace
-
-TopologyClientsPool::TopologyClientsPool(const Config& config,
-                                         const json_tools::filter::Node& filter,
-                                         boost::asio::io_context& io, TopologyArbiter* arbiter)
-    : arbiter(arbiter), config(&config) {
-    if (arbiter == nullptr) throw std::runtime_error("Arbiter MUST be NOT null!");
-    const auto section = config.get_topology_merger();
-    if (!section) return;
-    const uint16_t period = client_period(section->update_period_in_sec);
-    unsigned long n = 0;
-    for (const auto& text : section->clients) {
-        char label[32];
-        std::snprintf(label, sizeof label, "topo_client_#%lu", n++);
-        std::string name(label);
-        // Parsed and looked up at once; a URL that does not resolve makes a client whose
-        // polls fail, and which so stays stale for the arbiter.
-        const framework::Url url(text);
-        clients.push_back(
-            std::make_shared<TopologyClient>(config, filter, url, period, io, arbiter, &name));
-        // The same text the client hands to apply_update.
-        arbiter->add_client(url.text);
-    }
-}
-
-TopologyClientsPool::~TopologyClientsPool() { clients.clear(); }
-
-uint16_t TopologyClientsPool::client_period(uint32_t period) {
-    // Saturated, not cut: a long period must not wrap to 0 (one poll only); the client
-    // caps the period itself.
-    return static_cast<uint16_t>(std::min(period, kMax16));
-}
-
-void TopologyClientsPool::update() {
-    for (const auto& client : clients) client->update();
-}
-
-void TopologyClientsPool::stop() {
-    for (const auto& client : clients) client->stop();
-}
-
-std::shared_ptr<TopologyData> TopologyClientsPool::get() const { return arbiter->get(); }
-
-const Topology::Stats* TopologyClientsPool::get_stats() const {
-    uint64_t success = 0;
-    uint64_t failed = 0;
-    for (const auto& client : clients) {
-        const auto* counters = client->get_stats();
-        success += counters->success.load();
-        failed += counters->failed.load();
-    }
-    raise_to(stats.success, success);
-    raise_to(stats.failed, failed);
-    return &stats;
-}
 
 namespace topology_merging {
 
-namespace {
-
-int64_t uptime_of(const framework::Process& process) {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now() -
-                                                            process.start_time)
-        .count();
-}
-
-}  // namespace
+using framework::iequals;
 
 TopologyMerger::TopologyMerger(const Config& config)
-    : framework::Process("topology"), config(&config) {
-    add_signal(SIGTERM);
-}
+    : RoleServer("topology", config) {}
 
 TopologyMerger::~TopologyMerger() {
     pool.reset();
     arbiter.reset();
-    listener.reset();
 }
 
 int TopologyMerger::main() { return serve(0); }
@@ -131,10 +50,10 @@ uint16_t TopologyMerger::max_age(uint32_t period) {
 int TopologyMerger::serve(int threads) {
     // A reload may have removed the section, or it may have failed: the child then fails
     // and is started again until a reload brings it back.
-    section = config->get_topology_merger();
+    section = get_config().get_topology_merger();
     if (!section)
         throw std::runtime_error("topology_merger: no topology_merger section in the configuration");
-    const auto root = config->get_mav_root();
+    const auto root = get_config().get_mav_root();
     Syslog::log(6, "MAV path: %.*s", static_cast<int>(root.size()), root.data());
 
     Syslog::log(6, "Create CacheManager...");
@@ -149,7 +68,7 @@ int TopologyMerger::serve(int threads) {
     Syslog::log(6, "Create TopologyArbiter... Done");
 
     Syslog::log(6, "Create TopologyClientsPool...");
-    pool = std::make_unique<TopologyClientsPool>(*config, section->filter, io, arbiter.get());
+    pool = std::make_unique<TopologyClientsPool>(get_config(), section->filter, io, arbiter.get());
     Syslog::log(6, "Create TopologyClientsPool... Done");
 
     // The requests go out once the event loop runs.
@@ -157,15 +76,13 @@ int TopologyMerger::serve(int threads) {
     pool->update();
 
     Syslog::log(6, "Create Topology listener...");
-    listener = std::make_shared<framework::Listener<net::ip::tcp>>(
-        io, [this](net::ip::tcp::socket&& socket) { on_accept(std::move(socket)); });
     Syslog::log(6, "Create Topology listener... Done");
 
     Syslog::log(6, "Start topology listener");
-    listener->listen(section->listen.endpoint(), kBacklog);
+    open(section->listen.endpoint(), threads);
 
     Syslog::log(6, "Run ASIO");
-    return run(threads);
+    return serve_loops();
 }
 
 void TopologyMerger::on_accept(net::ip::tcp::socket&& socket) {
@@ -173,26 +90,18 @@ void TopologyMerger::on_accept(net::ip::tcp::socket&& socket) {
 }
 
 void TopologyMerger::on_stop() {
-    if (listener) listener->stop();
+    close();
     if (pool) pool->stop();
 }
 
 Worker::Worker(net::ip::tcp::socket&& socket, const TopologyMerger& merger)
-    : HttpServerT(std::move(socket)), merger(&merger) {
+    : RoleWorker(std::move(socket), merger), merger(&merger) {
     // The count already includes this connection.
     const std::size_t count = framework::TcpSession::count_.load();
     if (count != 0)
         std::snprintf(this->name, sizeof this->name, "%.*s(%zu)", 6, "merger", count);
     else
         std::snprintf(this->name, sizeof this->name, "%.*s", 6, "merger");
-}
-
-Worker::~Worker() { merger->total.fetch_add(1); }
-
-void Worker::on_header(boost::string_view field, boost::string_view value) {
-    if (iequals(field, "vex-rest-id"))
-        std::snprintf(this->name, sizeof this->name, "%.*s", static_cast<int>(value.size()),
-                      value.data());
 }
 
 void Worker::on_request(parser_type& p) {
@@ -222,35 +131,17 @@ void Worker::on_request(parser_type& p) {
 bool Worker::get_status() {
     // Every live connection of the process, the clients' request objects included, but the
     // one asking.
-    const std::size_t live =
-        framework::TcpSession::count_.load() + framework::TlsSession::count_.load();
     json mergering = json::object();
     mergering["total"] = merger->total.load();
-    mergering["active"] = static_cast<uint64_t>(live > 0 ? live - 1 : 0);
-    json topology = json::object();
-    const auto* stats = merger->pool ? merger->pool->get_stats() : nullptr;
-    topology["success"] = stats ? stats->success.load() : uint64_t{0};
-    topology["failed"] = stats ? stats->failed.load() : uint64_t{0};
-
-    const Config& config = *merger->config;
-    json status = json::object();
-    status["version"] = TRAVINE_VERSION;
-    status["uptime"] = uptime_of(*merger);
-    status["gw_type"] = config.get_gw_type();
-    status["work_dir"] = config.get_work_dir();
-    status["pid_file"] = config.get_pid_file();
-    status["mav_root"] = config.get_mav_root();
+    mergering["active"] = roles::live_connections();
+    json status = merger->get_status(merger->pool.get());
     status["topology_mergering"] = std::move(mergering);
-    status["topology"] = std::move(topology);
     return respond(http::status::ok, status);
 }
 
 bool Worker::get_topology_status() {
-    json status = json::object();
-    status["version"] = TRAVINE_VERSION;
-    status["uptime"] = uptime_of(*merger);
-    status["topology"] = merger->arbiter ? merger->arbiter->to_json() : json(nullptr);
-    return respond(http::status::ok, status);
+    return respond(http::status::ok,
+                   merger->get_topology_status(merger->arbiter ? merger->arbiter->to_json() : json(nullptr)));
 }
 
 bool Worker::get_topology() {

@@ -6,7 +6,7 @@
 // small status object on GET "/topology", and the role's status on GET "/status" and "/".
 //
 // `TopologyMerger` is the role's process object (built in the master, run in the forked
-// child); `TopologyClientsPool` holds the clients that feed the arbiter; `Worker` is one
+// child); its TopologyClientsPool holds the clients that feed the arbiter; `Worker` is one
 // connection, one request.
 #include <atomic>
 #include <cstdint>
@@ -18,11 +18,9 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/utility/string_view.hpp>
 
-#include "common/process.hpp"
-#include "network/http_server.hpp"
-#include "network/listener.hpp"
+#include "roles/role_server.hpp"
 #include "topology/topology_arbiter_basic.hpp"
-#include "topology/topology_client.hpp"
+#include "topology/topology_clients_pool.hpp"
 
 class Config;
 class TopologyMergerConfig;
@@ -30,82 +28,48 @@ namespace json_tools::filter {
 class Node;
 }
 
-// The merger's topology source: one client per configured URL, all feeding one arbiter,
-// which holds the merged list that get() returns.
-class TopologyClientsPool : public Topology {
-public:
-    // Builds one client per URL of the section, in the section's (ascending) order, named
-    // "topo_client_#<n>" from 0, and registers each with the arbiter under its URL text.
-    // `config`, `filter`, `io` and `arbiter` must outlive the pool. Throws "Arbiter MUST be
-    // NOT null!" without an arbiter.
-    TopologyClientsPool(const Config& config, const json_tools::filter::Node& filter,
-                        boost::asio::io_context& io, TopologyArbiter* arbiter);
-    ~TopologyClientsPool() override;
-    TopologyClientsPool(const TopologyClientsPool&) = delete;
-    TopologyClientsPool& operator=(const TopologyClientsPool&) = delete;
-
-    // Every client, in list order.
-    void update() override;
-    void stop() override;
-    // A snapshot of the merged list.
-    std::shared_ptr<TopologyData> get() const override;
-    // The clients' polls added up; the pair only grows.
-    const Stats* get_stats() const override;
-
-    // Poll period of the clients: the section's period, saturated to 16 bits.
-    static uint16_t client_period(uint32_t period);
-
-    std::list<std::shared_ptr<TopologyClient>> clients;
-
-private:
-    TopologyArbiter* arbiter;
-    mutable Stats stats;
-    const Config* config;
-};
-
 namespace topology_merging {
 
-class TopologyMerger : public framework::Process {
+class TopologyMerger : public roles::RoleServer {
 public:
     // The process object named "topology", with SIGTERM in its signal set. `config` must
     // outlive it. Nothing is read from the merger section until the role runs.
     explicit TopologyMerger(const Config& config);
-    // The pool goes first (its clients feed the arbiter), then the arbiter and the listener.
+    // The pool goes first (its clients feed the arbiter), then the arbiter, then the loops
+    // with their listeners.
     ~TopologyMerger() override;
 
     // The child's main routine: serve(0).
     int main() override;
     // Reads the merger section (throws when it is off), loads the cache files, builds the
-    // arbiter and the clients pool, sends the first polls, opens the listener and runs the
-    // event loop on `threads` threads (0: as many as the machine reports) until the listener
-    // is closed and no work remains. Tests call it in-process, on a thread of their own.
+    // arbiter and the clients pool on the process's own loop, sends the first polls, opens
+    // one listener per loop on `threads` loops (0 or less: as many as the machine reports;
+    // framework::ListenerLoops) and serves until the listeners are closed and no work
+    // remains. Tests call it in-process, on a thread of their own.
     int serve(int threads);
 
-    // The listener's callback: one Worker per accepted socket, held only by its operations.
-    void on_accept(boost::asio::ip::tcp::socket&& socket);
-    // SIGTERM: closes the listener and stops polling; connections under way finish.
+    // One Worker per accepted socket, on the loop that accepted it.
+    void on_accept(boost::asio::ip::tcp::socket&& socket) override;
+    // SIGTERM: closes the listeners and stops polling; connections under way finish.
     void on_stop() override;
 
     // Freshness limit of the merge: three poll periods, saturated to 16 bits.
     static uint16_t max_age(uint32_t period);
 
-    std::unique_ptr<Topology> pool;             // null until serve
-    std::unique_ptr<TopologyArbiter> arbiter;   // null until serve; owns the cache manager
-    std::shared_ptr<framework::Listener<boost::asio::ip::tcp>> listener;  // null until serve
-    const Config* config;
-    mutable std::atomic<uint64_t> total{0};  // finished connections
+    // Public, not private: tests check that a failed start has built neither. Null until
+    // serve; the arbiter owns the cache manager.
+    std::unique_ptr<Topology> pool;
+    std::unique_ptr<TopologyArbiter> arbiter;
 
 private:
     // Keeps the section, and so the filter the clients read with, alive for the role's life.
     std::shared_ptr<TopologyMergerConfig> section;
 };
 
-class Worker : public framework::HttpServerT<framework::TcpSession> {
+class Worker : public roles::RoleWorker {
 public:
     // Named "merger(n)", n the live plain-TCP session count.
     Worker(boost::asio::ip::tcp::socket&& socket, const TopologyMerger& merger);
-    // Counts the connection in the merger's `total`.
-    ~Worker() override;
 
     // The role's status, the merged envelope inside a status object, and the envelope.
     bool get_status();
@@ -117,8 +81,6 @@ public:
     }
 
 protected:
-    // "vex-rest-id" (any case) names the connection in every later log line.
-    void on_header(boost::string_view name, boost::string_view value) override;
     void on_request(parser_type& parser) override;
 
 private:

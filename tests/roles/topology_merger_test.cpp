@@ -393,16 +393,4 @@ TEST(TopologyMergerRole, PeriodsSaturateInsteadOfWrapping) {
     }
 }
 
-TEST(TopologyMergerRole, PoolRefusesANullArbiter) {
-    MergerConfig setup(json::object());
-    boost::asio::io_context io;
-    json_tools::filter::Node filter;
-    try {
-        TopologyClientsPool pool(setup.config, filter, io, nullptr);
-        ADD_FAILURE() << "built";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Arbiter MUST be NOT null!");
-    }
-}
-
 }  // namespace

@@ -1,0 +1,87 @@
+#include "network/listener_loops.hpp"
+
+#include <sched.h>
+
+#include <algorithm>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+#include "common/syslog.hpp"
+
+namespace framework {
+
+namespace {
+
+// Runs the loop until it has run out of work; a handler that threw is logged and the loop
+// goes on, since its listener has no other thread.
+void run_loop(net::io_context& loop, const std::string& name) {
+    for (;;) {
+        try {
+            loop.run();
+            return;
+        } catch (const std::exception& e) {
+            Syslog::log(3, "%s: run: %s", name.c_str(), e.what());
+        }
+    }
+}
+
+}  // namespace
+
+ListenerLoops::ListenerLoops(net::io_context& main, const std::string& name) : main_(main), name_(name) {}
+
+ListenerLoops::~ListenerLoops() {
+    // The listeners go before the loops their sockets and strands belong to.
+    listeners_.clear();
+}
+
+// The CPUs of the process's affinity mask, which is what a process pinned to some cores is
+// given: a loop per core it cannot use only adds switches between loops on the same core.
+unsigned ListenerLoops::default_count() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+        if (const int n = CPU_COUNT(&set); n > 0) return static_cast<unsigned>(n);
+    }
+    const unsigned count = std::thread::hardware_concurrency();
+    return count == 0 ? 4 : count;
+}
+
+void ListenerLoops::open(const net::ip::tcp::endpoint& endpoint, unsigned count, Callback callback) {
+    callback_ = std::move(callback);
+    for (unsigned i = 0; i < std::max(count, 1U); ++i) {
+        // One thread runs each further loop: the hint lets it skip the locking a shared loop needs.
+        net::io_context& loop = i == 0 ? main_ : *loops_.emplace_back(std::make_unique<net::io_context>(1));
+        auto& listener = listeners_.emplace_back(std::make_shared<Listener>(loop, nullptr));
+        listener->callback = [this, l = listener.get()](net::ip::tcp::socket&& socket) {
+            callback_(std::move(socket), l->peer());
+        };
+        listener->listen(endpoint, kBacklog);
+    }
+}
+
+int ListenerLoops::serve() {
+    std::vector<std::thread> threads;
+    threads.reserve(loops_.size());
+    for (std::size_t i = 0; i < loops_.size(); ++i) {
+        try {
+            threads.emplace_back(run_loop, std::ref(*loops_[i]), std::cref(name_));
+        } catch (const std::system_error& e) {
+            // No thread for this loop: its listener must not take connections nobody serves.
+            Syslog::log(3, "%s: run: %s", name_.c_str(), e.what());
+            if (i + 1 < listeners_.size()) {
+                boost::system::error_code ignored;
+                listeners_[i + 1]->acceptor.close(ignored);  // its loop does not run: nothing races
+            }
+        }
+    }
+    run_loop(main_, name_);  // the process's own loop, with the signals, on the calling thread
+    for (auto& thread : threads) thread.join();
+    return 0;
+}
+
+void ListenerLoops::stop() {
+    for (const auto& listener : listeners_) listener->stop();
+}
+
+}  // namespace framework

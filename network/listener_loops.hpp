@@ -1,0 +1,66 @@
+#pragma once
+// The event loops a role serves its connections on: the process's own loop and one more loop
+// per further thread, each with a listener of its own on the one endpoint (SO_REUSEPORT lets
+// the kernel spread the connections over them). A connection lives on the loop that accepted
+// it, with its timers and its outgoing requests, so the loops share no queue and no lock;
+// only one thread runs each loop. Used by the router, the topology merger and the proxies.
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include "network/listener.hpp"
+#include "network/namespaces.hpp"
+
+namespace framework {
+
+class ListenerLoops {
+public:
+    using Listener = framework::Listener<net::ip::tcp>;
+    // Runs on the loop that accepted the socket; `peer` is the remote end as accept reported it.
+    using Callback = std::function<void(net::ip::tcp::socket&& socket, const net::ip::tcp::endpoint& peer)>;
+
+    static constexpr int kBacklog = 128;
+
+    // `main` is the process's own loop (it also carries the signals and whatever else the role
+    // put on it); `name` is the process name of the "%s: run: %s" lines. Both must outlive the
+    // object.
+    ListenerLoops(net::io_context& main, const std::string& name);
+    ~ListenerLoops();
+    ListenerLoops(const ListenerLoops&) = delete;
+    ListenerLoops& operator=(const ListenerLoops&) = delete;
+
+    // As many loops as the CPUs the process may run on (its affinity mask); else as many as
+    // the machine reports hardware threads, 4 when it reports none.
+    static unsigned default_count();
+
+    // Opens `count` listeners (at least one) on `endpoint` with a backlog of 128: the first on
+    // the main loop, each other one on a loop of its own. Throws what Listener::listen throws
+    // (a port of 0, a failed bind); the listeners opened before stay and serve() serves them.
+    // Called once.
+    void open(const net::ip::tcp::endpoint& endpoint, unsigned count, Callback callback);
+
+    // Runs every further loop on a thread of its own and the main loop on the calling thread,
+    // each until it has run out of work, and joins them. An exception out of a loop is logged
+    // ("%s: run: %s") and that loop goes on, so no listener is ever left unserved; a loop that
+    // gets no thread has its listener closed. Returns 0.
+    int serve();
+
+    // Stops accepting on every loop; callable from any thread. Connections under way finish.
+    void stop();
+
+    std::size_t size() const { return listeners_.size(); }
+
+private:
+    net::io_context& main_;
+    const std::string& name_;
+    // Declared before the listeners, so they outlive what runs on them.
+    std::vector<std::unique_ptr<net::io_context>> loops_;
+    std::vector<std::shared_ptr<Listener>> listeners_;  // one per loop, the main loop's first
+    Callback callback_;
+};
+
+}  // namespace framework

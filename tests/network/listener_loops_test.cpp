@@ -1,0 +1,125 @@
+// The loops a role serves on, against real loopback clients: connections spread over the
+// loops and stay on the one that accepted them, a handler that throws ends neither its loop
+// nor its listener, and stop() lets serve() return.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/post.hpp>
+
+#include "network/listener_loops.hpp"
+#include "network/server_fixture.hpp"
+#include "network/session.hpp"
+#include "support/scripted_peer.hpp"
+#include "support/test_support.hpp"
+
+namespace {
+
+using framework::ListenerLoops;
+using servertest::LogCapture;
+using testsupport::RawClient;
+using testsupport::wait_for;
+using tcp = net::ip::tcp;
+using namespace std::chrono_literals;
+
+// The loops served on a thread of the test, stopped (and joined) when the object goes.
+class Served {
+public:
+    Served(unsigned count, ListenerLoops::Callback callback) : loops(main, name), port(testsupport::free_port()) {
+        loops.open(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), count, std::move(callback));
+        thread = std::thread([this] {
+            loops.serve();
+            done = true;
+        });
+    }
+    ~Served() {
+        loops.stop();
+        if (!wait_for([this] { return done.load(); }, 10s)) {
+            ADD_FAILURE() << "serve() did not return after stop()";
+            main.stop();
+        }
+        thread.join();
+    }
+
+    net::io_context main;
+    const std::string name = "loops";
+    ListenerLoops loops;
+    uint16_t port;
+    std::thread thread;
+    std::atomic<bool> done{false};
+};
+
+// Connects `n` clients at once (so that the kernel spreads them over the listeners) and
+// closes them again.
+void connect_all(uint16_t port, int n) {
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < n; ++i) {
+        clients.push_back(std::make_unique<RawClient>());
+        ASSERT_TRUE(clients.back()->connect(port)) << clients.back()->error();
+    }
+}
+
+TEST(ListenerLoops, ConnectionsSpreadOverTheLoopsAndStayOnTheOneThatAcceptedThem) {
+    std::mutex mutex;
+    std::set<const net::io_context*> loops_seen;
+    std::atomic<int> accepted{0};
+    std::atomic<int> elsewhere{0};  // accepted on a thread that does not run the socket's loop
+    std::atomic<int> without_peer{0};
+    Served served(3, [&](tcp::socket&& socket, const tcp::endpoint& peer) {
+        net::io_context& loop = framework::context_of(socket);
+        if (!loop.get_executor().running_in_this_thread()) ++elsewhere;
+        if (peer.port() == 0) ++without_peer;
+        {
+            std::lock_guard guard(mutex);
+            loops_seen.insert(&loop);
+        }
+        ++accepted;
+    });
+    EXPECT_EQ(served.loops.size(), 3u);
+    ASSERT_NO_FATAL_FAILURE(connect_all(served.port, 64));
+    ASSERT_TRUE(wait_for([&] { return accepted.load() == 64; })) << accepted.load();
+    EXPECT_EQ(elsewhere.load(), 0);
+    EXPECT_EQ(without_peer.load(), 0);
+    std::lock_guard guard(mutex);
+    // 64 source ports all hashed onto one of three listeners would be a 1 in 10^30 event.
+    EXPECT_GE(loops_seen.size(), 2u);
+}
+
+TEST(ListenerLoops, AHandlerThatThrowsIsLoggedAndItsLoopGoesOn) {
+    LogCapture log;
+    std::atomic<int> accepted{0};
+    Served served(2, [&](tcp::socket&& socket, const tcp::endpoint&) {
+        // Every loop gets a failing handler of its own, after which its listener must still accept.
+        net::post(socket.get_executor(), [] { throw std::runtime_error("handler failed"); });
+        ++accepted;
+    });
+    ASSERT_NO_FATAL_FAILURE(connect_all(served.port, 32));
+    ASSERT_TRUE(wait_for([&] { return accepted.load() == 32; })) << accepted.load();
+    ASSERT_NO_FATAL_FAILURE(connect_all(served.port, 32));
+    EXPECT_TRUE(wait_for([&] { return accepted.load() == 64; })) << accepted.load();
+    EXPECT_TRUE(log.has("loops: run: handler failed")) << log.text();
+}
+
+TEST(ListenerLoops, AFailedListenThrowsAndStopStillEndsTheLoops) {
+    net::io_context main;
+    const std::string name = "loops";
+    ListenerLoops loops(main, name);
+    try {
+        loops.open(tcp::endpoint(net::ip::make_address("127.0.0.1"), 0), 2, nullptr);
+        FAIL() << "listen on port 0 did not throw";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ(e.what(), "listen: invalid port value");
+    }
+    // Nothing is left to run: serve() returns at once.
+    loops.stop();
+    EXPECT_EQ(loops.serve(), 0);
+}
+
+}  // namespace
