@@ -63,7 +63,7 @@ int run_master(Travine& travine, int argc, char** argv) {
             std::fprintf(stderr, "Cannot lock pid file: %s\n", std::strerror(error));
         return 2;
     }
-    framework::Syslog::log(6, "PID file: %s", pid_file.c_str());
+    framework::Syslog::log(framework::Syslog::kInfo, "PID file: %s", pid_file.c_str());
 
     if (travine.get_option<bool>("daemon", false))
         travine.daemonize(travine.get_config().get_work_dir());

@@ -32,8 +32,8 @@
 # on every new connection; against nginx with its defaults (session tickets on) nearly every
 # handshake of a wrk run resumes (1761 of 1763 when checked with $ssl_session_reused). So every
 # nginx TLS server here runs with "ssl_session_tickets off" and "ssl_session_cache off" (and
-# nginx as a client with proxy_ssl_session_reuse off); travine cannot resume at all, since each
-# of its connections builds its own TLS context. Every TLS row checks its servers with
+# nginx as a client with proxy_ssl_session_reuse off); travine cannot resume at all: its TLS
+# contexts keep no session cache and issue no tickets. Every TLS row checks its servers with
 # "openssl s_client -reconnect" and prints how many reconnects resumed (must be 0).
 #
 # Environment: SUT_CPUS (cores of travine and its peers, default 0-1), UPSTREAM_CPUS (2),

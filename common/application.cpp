@@ -24,7 +24,7 @@ void Application::daemonize(std::string_view work_dir) {
         std::exit(-1);
     }
     if (pid > 0) {
-        Syslog::log(9, "daemon PID: %d", static_cast<int>(pid));
+        Syslog::log(Syslog::kDebug3, "daemon PID: %d", static_cast<int>(pid));
         std::exit(0);
     }
     ::umask(0);
@@ -33,7 +33,7 @@ void Application::daemonize(std::string_view work_dir) {
         std::exit(-1);
     }
     const std::string dir = work_dir.empty() ? std::string("/") : std::string(work_dir);
-    Syslog::log(6, "working directory: %s", dir.c_str());
+    Syslog::log(Syslog::kInfo, "working directory: %s", dir.c_str());
     if (::chdir(dir.c_str()) != 0) {
         std::fprintf(stderr, "unable to change directory: %s\n", std::strerror(errno));
         std::exit(-1);

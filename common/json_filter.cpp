@@ -34,14 +34,14 @@ bool Node::iequals(std::string_view a, std::string_view b) noexcept {
 bool Node::add_next(const json& filter, std::string_view declared) {
     const std::string label(declared);
     if (!filter.is_array()) {
-        framework::Syslog::log(3, "filter(%d): '%s' is not array", id, label.c_str());
+        framework::Syslog::log(framework::Syslog::kError, "filter(%d): '%s' is not array", id, label.c_str());
         return false;
     }
     for (const json& element : filter) {
         next.push_back(std::make_unique<Node>(id + 1, label));
         Node& child = *next.back();
         if (!element.is_object()) {
-            framework::Syslog::log(3, "filter(%d): '%s' is not object", id, label.c_str());
+            framework::Syslog::log(framework::Syslog::kError, "filter(%d): '%s' is not object", id, label.c_str());
             return false;
         }
         for (auto member = element.begin(); member != element.end(); ++member) {
@@ -51,7 +51,7 @@ bool Node::add_next(const json& filter, std::string_view declared) {
             }
             const json& body = member.value();
             if (!body.is_object()) {
-                framework::Syslog::log(3, "filter(%d): '%s' is not object", id, "filter");
+                framework::Syslog::log(framework::Syslog::kError, "filter(%d): '%s' is not object", id, "filter");
                 return false;
             }
             for (auto condition = body.begin(); condition != body.end(); ++condition) {
@@ -61,7 +61,7 @@ bool Node::add_next(const json& filter, std::string_view declared) {
                 }
                 auto text = get_string(condition.value());
                 if (!text) {
-                    framework::Syslog::log(3, "filter(%d): %s: wrong value", id,
+                    framework::Syslog::log(framework::Syslog::kError, "filter(%d): %s: wrong value", id,
                                            condition.key().c_str());
                     return false;
                 }
@@ -74,13 +74,13 @@ bool Node::add_next(const json& filter, std::string_view declared) {
 
 bool Node::fill(map& into, const json& object) {
     if (!object.is_object()) {
-        framework::Syslog::log(3, "filter(%d): '%s' is not object", id, object.dump().c_str());
+        framework::Syslog::log(framework::Syslog::kError, "filter(%d): '%s' is not object", id, object.dump().c_str());
         return false;
     }
     for (auto member = object.begin(); member != object.end(); ++member) {
         auto text = get_string(member.value());
         if (!text) {
-            framework::Syslog::log(3, "filter(%d): %s: wrong value", id, member.key().c_str());
+            framework::Syslog::log(framework::Syslog::kError, "filter(%d): %s: wrong value", id, member.key().c_str());
             return false;
         }
         into.emplace(member.key(), std::move(*text));
@@ -125,7 +125,7 @@ bool Node::accepts(json& value, const context_type& context) const {
 
 bool Node::contains(const json& value, const std::string& key, const std::string& expected,
                     const context_type& context) const {
-    framework::Syslog::log(11, "filter(%d): %s eq %s", id, key.c_str(), expected.c_str());
+    framework::Syslog::log(framework::Syslog::kDebug5, "filter(%d): %s eq %s", id, key.c_str(), expected.c_str());
     if (!is_member_reference(key)) return false;
     const auto left = get(key, value, context);
     if (!left) return false;
@@ -150,7 +150,7 @@ std::optional<std::string> Node::get(const std::string& reference, const json& v
         const std::string_view piece =
             std::string_view(reference).substr(begin, end == std::string::npos ? end : end - begin);
         if (is_digits(piece)) {
-            framework::Syslog::log(3, "filter(%d): indexed path is restricted", id);
+            framework::Syslog::log(framework::Syslog::kError, "filter(%d): indexed path is restricted", id);
             return std::nullopt;
         }
         if (piece == "..") {
@@ -175,12 +175,12 @@ std::optional<std::string> Node::get(const std::string& reference, const json& v
 bool Node::set(json& value, const std::string& target, const std::string& source,
                const context_type& context) const {
     if (!is_member_reference(target)) {
-        framework::Syslog::log(3, "filter(%d): set: invalid '%s' name", id, target.c_str());
+        framework::Syslog::log(framework::Syslog::kError, "filter(%d): set: invalid '%s' name", id, target.c_str());
         return false;
     }
     auto text = get(source, value, context);
     if (!text) return false;
-    framework::Syslog::log(11, "filter(%d): set %s = %s", id, target.c_str(), text->c_str());
+    framework::Syslog::log(framework::Syslog::kDebug5, "filter(%d): set %s = %s", id, target.c_str(), text->c_str());
     value[target.substr(1)] = std::move(*text);
     return true;
 }

@@ -121,8 +121,8 @@ bool Node::get_next(json& value, std::list<T>& out, context_type& context) const
         return result;
     }
 
-    if (!name.empty() && framework::Syslog::get_log_level() >= 11)
-        framework::Syslog::log(11, "filter(%d): %s", id, context.pointer.to_string().c_str());
+    if (!name.empty() && framework::Syslog::get_log_level() >= framework::Syslog::kDebug5)
+        framework::Syslog::log(framework::Syslog::kDebug5, "filter(%d): %s", id, context.pointer.to_string().c_str());
 
     bool result = false;
     if (accepts(value, context)) {
@@ -131,7 +131,7 @@ bool Node::get_next(json& value, std::list<T>& out, context_type& context) const
                 out.emplace_back(std::as_const(value));
                 result = true;
             } catch (const std::exception& e) {
-                framework::Syslog::log(3, "add to list: %s", e.what());
+                framework::Syslog::log(framework::Syslog::kError, "add to list: %s", e.what());
             }
         }
         if (!next.empty()) {

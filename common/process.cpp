@@ -82,7 +82,7 @@ Process::Process(std::string_view process_name)
       name(process_name.empty() ? std::string_view(Syslog::get_tag()) : process_name) {}
 
 Process::~Process() {
-    Syslog::log(7, "~%s", name.c_str());
+    Syslog::log(Syslog::kDebug, "~%s", name.c_str());
     err.write_end.close();
     err.read_end.close();
 }
@@ -108,7 +108,7 @@ bool Process::record_fork(pid_t child, int error) {
     if (child >= 0) return true;
     running = 0;
     status = 99;
-    Syslog::log(3, "fork: %s", std::strerror(error));
+    Syslog::log(Syslog::kError, "fork: %s", std::strerror(error));
     return false;
 }
 
@@ -134,10 +134,10 @@ bool Process::start() {
         for_each(unblock_signal);
         code = main();
     } catch (const std::exception& e) {
-        Syslog::log(3, "main: %s", e.what());
+        Syslog::log(Syslog::kError, "main: %s", e.what());
         std::exit(99);
     } catch (...) {
-        Syslog::log(3, "main: unknown error");
+        Syslog::log(Syslog::kError, "main: unknown error");
         std::exit(99);
     }
     signals.cancel();
@@ -163,12 +163,12 @@ int Process::run(int threads) const {
                 try {
                     io.run();
                 } catch (const std::exception& e) {
-                    Syslog::log(3, "%s: run: %s", name.c_str(), e.what());
+                    Syslog::log(Syslog::kError, "%s: run: %s", name.c_str(), e.what());
                 }
             });
         } catch (const std::system_error& e) {
             // The loop goes on with the threads that did start.
-            Syslog::log(3, "%s: run: %s", name.c_str(), e.what());
+            Syslog::log(Syslog::kError, "%s: run: %s", name.c_str(), e.what());
             break;
         }
     }

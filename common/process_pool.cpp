@@ -80,7 +80,7 @@ void ProcessPool::reaped(Process& process, int wait_status) {
     // What the child wrote to its error pipe reaches the log once it has ended.
     char line[4097];
     while (process.err.get_read().fgets(line, 4096) > 0)
-        Syslog::log(3, "%s: %s", process.name.c_str(), line);
+        Syslog::log(Syslog::kError, "%s: %s", process.name.c_str(), line);
     if (is_stop_) {
         process.running = 0;
         process.status = wait_status;
@@ -119,7 +119,7 @@ void ProcessPool::wait() {
         }
         if (process->kill(0)) {
             process->kill(SIGKILL);
-            Syslog::log(4, "* %s: killed now", process->name.c_str());
+            Syslog::log(Syslog::kWarning, "* %s: killed now", process->name.c_str());
         }
     }
 }

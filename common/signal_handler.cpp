@@ -62,7 +62,7 @@ void SigHandler::arm() {
 void SigHandler::on_signal_int(const boost::system::error_code& ec, int signo) {
     if (ec == boost::asio::error::operation_aborted) return;
     if (ec) {
-        Syslog::log(3, "on_signal(%d): %s", signo, ec.message().c_str());
+        Syslog::log(Syslog::kError, "on_signal(%d): %s", signo, ec.message().c_str());
     } else {
         try {
             switch (signo) {
@@ -77,9 +77,9 @@ void SigHandler::on_signal_int(const boost::system::error_code& ec, int signo) {
             default: on_signal(signo); break;
             }
         } catch (const std::exception& e) {
-            Syslog::log(3, "on_signal(%d): %s", signo, e.what());
+            Syslog::log(Syslog::kError, "on_signal(%d): %s", signo, e.what());
         } catch (...) {
-            Syslog::log(3, "on_signal(%d): unknown error", signo);
+            Syslog::log(Syslog::kError, "on_signal(%d): unknown error", signo);
         }
     }
     if (is_stop_) return;

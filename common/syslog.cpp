@@ -136,7 +136,7 @@ void Syslog::set_log_level(std::string_view name) {
             break;
         }
     }
-    log(4, "log level: %s", reported);
+    log(kWarning, "log level: %s", reported);
 }
 
 void Syslog::redirect_to_system_log() {

@@ -36,6 +36,18 @@ inline constexpr LogLevelName log_map[] = {
 
 class Syslog {
 public:
+    // The levels of `log`: syslog's severities from error to debug, then finer debug levels
+    // (the names of log_map). A line at a level above 7 goes to the system log as debug.
+    static constexpr int kError = 3;
+    static constexpr int kWarning = 4;
+    static constexpr int kNotice = 5;
+    static constexpr int kInfo = 6;
+    static constexpr int kDebug = 7;
+    static constexpr int kDebug2 = 8;
+    static constexpr int kDebug3 = 9;
+    static constexpr int kDebug4 = 10;
+    static constexpr int kDebug5 = 11;
+
     // Stores `options` for openlog; a non-empty `ident` becomes the tag and reopens the
     // system log under it. Registers (once) an exit handler that closes the sinks.
     Syslog(std::string_view ident, int options);

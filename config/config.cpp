@@ -45,7 +45,7 @@ std::shared_ptr<Section> build_section(const char* name, Build&& build) {
     try {
         return build();
     } catch (const std::exception& e) {
-        framework::Syslog::log(4, "config: %s: %s", name, e.what());
+        framework::Syslog::log(framework::Syslog::kWarning, "config: %s: %s", name, e.what());
     }
     return nullptr;
 }
@@ -97,7 +97,7 @@ Settings::Settings(json&& document) : doc(std::move(document)) {
         if (auto proxy = build_section<config::ProxyConfig>("proxy", [&] { return make_proxy(value); }))
             proxies.emplace(key, std::move(proxy));
     }
-    if (proxies.empty()) Syslog::log(4, "config: proxy: is off");
+    if (proxies.empty()) Syslog::log(Syslog::kWarning, "config: proxy: is off");
 }
 
 json Config::read_json_file(const std::string& ref) {
@@ -107,13 +107,13 @@ json Config::read_json_file(const std::string& ref) {
 
     const framework::MappedFile file = framework::map_file(name);
     if (file.text.empty()) {
-        Syslog::log(4, "config: '%s' not available", ref.c_str());
+        Syslog::log(Syslog::kWarning, "config: '%s' not available", ref.c_str());
         return json::object();
     }
     if (parts.size() == 2)
-        Syslog::log(5, "config: read file '%s' -> %s", name.c_str(), parts[1].c_str());
+        Syslog::log(Syslog::kNotice, "config: read file '%s' -> %s", name.c_str(), parts[1].c_str());
     else
-        Syslog::log(5, "config: read file '%s'", name.c_str());
+        Syslog::log(Syslog::kNotice, "config: read file '%s'", name.c_str());
 
     // Parsed straight from the mapping; `file` releases it on every way out.
     json doc = json::parse(file.text.begin(), file.text.end());
@@ -121,7 +121,7 @@ json Config::read_json_file(const std::string& ref) {
     try {
         return doc.at(json::json_pointer(parts[1]));
     } catch (const json::exception& e) {
-        Syslog::log(4, "config: %s", e.what());
+        Syslog::log(Syslog::kWarning, "config: %s", e.what());
     }
     return json::object();
 }
@@ -199,7 +199,7 @@ const json& Config::get_ssl(const json::json_pointer& where, const char* what) c
     } catch (const json::out_of_range&) {
         // No TLS object of that kind: not an error.
     } catch (const std::exception& e) {
-        framework::Syslog::log(3, "%s: %s", what, e.what());
+        framework::Syslog::log(framework::Syslog::kError, "%s: %s", what, e.what());
     }
     return k_empty_json;
 }

@@ -24,10 +24,10 @@ json read_stats_file(const std::string& path) {
     using framework::Syslog;
     const framework::MappedFile file = framework::map_file(path);
     if (file.text.empty()) {
-        Syslog::log(4, "config: '%s' not available", path.c_str());
+        Syslog::log(Syslog::kWarning, "config: '%s' not available", path.c_str());
         return json::object();
     }
-    Syslog::log(5, "config: read file '%s'", path.c_str());
+    Syslog::log(Syslog::kNotice, "config: read file '%s'", path.c_str());
     return json::parse(file.text.begin(), file.text.end());
 }
 

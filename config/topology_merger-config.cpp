@@ -63,8 +63,8 @@ TopologyMergerConfig::TopologyMergerConfig(const json& document) {
     const json urls = document.value(key("clients"), json::array());
     for (const auto& url : urls) {
         if (!clients.insert(url.get<std::string>()).second)
-            Syslog::log(4, "Client duplicate in TopologyMerger config \"%s\"",
+            Syslog::log(Syslog::kWarning, "Client duplicate in TopologyMerger config \"%s\"",
                         url.get_ref<const std::string&>().c_str());
     }
-    if (clients.empty()) Syslog::log(4, "NO Topology Client URLS!");
+    if (clients.empty()) Syslog::log(Syslog::kWarning, "NO Topology Client URLS!");
 }

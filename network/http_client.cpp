@@ -111,7 +111,7 @@ void HttpClientT<S>::set_name(const char* name) {
 template <class S>
 bool HttpClientT<S>::check_url(const Url& url) {
     if ((url.proto & (Url::kHttp | Url::kHttps)) != 0 && url.is_valid()) return true;
-    Syslog::log(3, "%s: invalid URL: %s", this->name, url.text.c_str());
+    Syslog::log(Syslog::kError, "%s: invalid URL: %s", this->name, url.text.c_str());
     return false;
 }
 
@@ -125,20 +125,20 @@ bool HttpClientT<S>::send(http::verb verb, const Url& url, std::string_view body
     req->target(Url::encode(url.path.empty() ? std::string_view("/") : std::string_view(url.path)));
     req->version(version);
 
-    const bool trace = Syslog::get_log_level() >= 9;
+    const bool trace = Syslog::get_log_level() >= Syslog::kDebug3;
     const std::string& host = url.host.empty() ? url.address : url.host;
     if (body.empty()) {
         if (trace)
-            Syslog::log(9, "%s: %s %s:%s%s HTTP/%.1f", this->name,
+            Syslog::log(Syslog::kDebug3, "%s: %s %s:%s%s HTTP/%.1f", this->name,
                         std::string(http::to_string(verb)).c_str(), host.c_str(), url.port.c_str(),
                         url.path.c_str(), version / 10.0);
     } else {
         if (trace)
-            Syslog::log(9, "%s: %s %s:%s%s HTTP/%.1f, %zu byte(s)", this->name,
+            Syslog::log(Syslog::kDebug3, "%s: %s %s:%s%s HTTP/%.1f, %zu byte(s)", this->name,
                         std::string(http::to_string(verb)).c_str(), host.c_str(), url.port.c_str(),
                         url.path.c_str(), version / 10.0, body.size());
-        if (Syslog::get_log_level() > 10)
-            Syslog::log(11, "%s: >>> %s", this->name, std::string(body).c_str());
+        if (Syslog::get_log_level() >= Syslog::kDebug5)
+            Syslog::log(Syslog::kDebug5, "%s: >>> %s", this->name, std::string(body).c_str());
         auto space = req->body().prepare(body.size());
         net::buffer_copy(space, net::buffer(body.data(), body.size()));
         req->body().commit(body.size());
@@ -147,7 +147,7 @@ bool HttpClientT<S>::send(http::verb verb, const Url& url, std::string_view body
         req->set(beast::string_view(name.data(), name.size()),
                  beast::string_view(value.data(), value.size()));
         if (trace)
-            Syslog::log(9, "%s: %.*s: '%.*s'", this->name, static_cast<int>(name.size()), name.data(),
+            Syslog::log(Syslog::kDebug3, "%s: %.*s: '%.*s'", this->name, static_cast<int>(name.size()), name.data(),
                         static_cast<int>(value.size()), value.data());
     }
     return forward(url, std::move(*req));
@@ -214,7 +214,7 @@ void HttpClientT<S>::on_resolve(std::uint64_t g, const error_code& ec,
     if (g != gen || phase != Phase::resolving) return;
     if (ec == net::error::operation_aborted) return;
     if (ec) {
-        Syslog::log(3, "%s: %s", this->name, ec.message().c_str());
+        Syslog::log(Syslog::kError, "%s: %s", this->name, ec.message().c_str());
         on_failure();
         return;
     }
@@ -261,8 +261,8 @@ template <class S>
 void HttpClientT<S>::connect_next(std::uint64_t g) {
     const bool first_attempt = next_endpoint == 0;
     const endpoint_type& ep = endpoints[next_endpoint++];
-    if (Syslog::get_log_level() >= 7)
-        Syslog::log(7, "%s: connecting to %s/%s:%u", this->name, transport_word<S>(),
+    if (Syslog::get_log_level() >= Syslog::kDebug)
+        Syslog::log(Syslog::kDebug, "%s: connecting to %s/%s:%u", this->name, transport_word<S>(),
                     ep.address().to_string().c_str(), static_cast<unsigned>(ep.port()));
     if constexpr (std::is_same_v<S, TcpSession>) {
         auto& socket = this->stream;
@@ -286,7 +286,7 @@ void HttpClientT<S>::on_connect_attempt(std::uint64_t g, error_code ec) {
     if (g != gen || phase != Phase::connecting) return;  // timed out or cancelled meanwhile
     if (ec == net::error::operation_aborted) return;
     if (ec && next_endpoint < endpoints.size()) {
-        if (Syslog::get_log_level() >= 7) Syslog::log(7, "%s: %s", this->name, ec.message().c_str());
+        if (Syslog::get_log_level() >= Syslog::kDebug) Syslog::log(Syslog::kDebug, "%s: %s", this->name, ec.message().c_str());
         connect_next(g);
         return;
     }
@@ -393,7 +393,7 @@ bool HttpClientT<S>::on_read(error_code& ec, const net::const_buffer& data) {
 template <class S>
 void HttpClientT<S>::on_connect_timeout(std::uint64_t g) {
     if (g != gen || phase != Phase::connecting) return;
-    Syslog::log(4, "%s: closed by timeout on connection", this->name);
+    Syslog::log(Syslog::kWarning, "%s: closed by timeout on connection", this->name);
     stop_transport(error_code(ETIMEDOUT, boost::system::system_category()));
     on_failure();
 }
@@ -401,7 +401,7 @@ void HttpClientT<S>::on_connect_timeout(std::uint64_t g) {
 template <class S>
 void HttpClientT<S>::on_answer_timeout(std::uint64_t g) {
     if (g != gen || phase != Phase::exchanging) return;
-    Syslog::log(4, "%s: closed by timeout", this->name);
+    Syslog::log(Syslog::kWarning, "%s: closed by timeout", this->name);
     // The read then ends and delivers what it has.
     stop_transport(error_code(ETIMEDOUT, boost::system::system_category()));
 }
@@ -468,16 +468,16 @@ void HttpClientT<S>::on_response_impl(response_type&& answer) {
         const std::size_t size = answer.body().size();
         Syslog::log(status == 200 ? 7 : 4, "%s: status %d, %zu byte(s)", this->name,
                     static_cast<int>(status), size);
-        if (Syslog::get_log_level() > 10 && size > 0)
-            Syslog::log(11, "%s: <<< %s", this->name,
+        if (Syslog::get_log_level() >= Syslog::kDebug5 && size > 0)
+            Syslog::log(Syslog::kDebug5, "%s: <<< %s", this->name,
                         beast::buffers_to_string(answer.body().data()).c_str());
         if (!callback) return;
         prepare_answer(answer, head);
         callback(std::move(answer));
     } catch (const std::exception& e) {
-        Syslog::log(3, "%s: on_response: %s", this->name, e.what());
+        Syslog::log(Syslog::kError, "%s: on_response: %s", this->name, e.what());
     } catch (...) {
-        Syslog::log(3, "%s: on_response: unknown error", this->name);
+        Syslog::log(Syslog::kError, "%s: on_response: unknown error", this->name);
     }
 }
 

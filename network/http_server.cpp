@@ -121,9 +121,9 @@ void HttpServerT<S>::on_timer() {
         try {
             on_timeout();
         } catch (const std::exception& e) {
-            Syslog::log(3, "%s: %s", this->name, e.what());
+            Syslog::log(Syslog::kError, "%s: %s", this->name, e.what());
         } catch (...) {
-            Syslog::log(3, "%s: unknown error", this->name);
+            Syslog::log(Syslog::kError, "%s: unknown error", this->name);
         }
     }
     shutdown(net::error::timed_out);
@@ -162,7 +162,7 @@ bool HttpServerT<S>::on_read(error_code& ec, const net::const_buffer&) {
         return true;
     }
     if (ec) {
-        if (Syslog::get_log_level() >= 3) Syslog::log(3, "%s: %s", this->name, ec.message().c_str());
+        if (Syslog::get_log_level() >= Syslog::kError) Syslog::log(Syslog::kError, "%s: %s", this->name, ec.message().c_str());
         return false;
     }
     if (!parser->is_done()) return true;
@@ -177,27 +177,27 @@ void HttpServerT<S>::dispatch_request() {
     try {
         auto& request = parser->get();
         for (const auto& field : request) on_header(field.name_string(), field.value());
-        if (Syslog::get_log_level() >= 6) {
+        if (Syslog::get_log_level() >= Syslog::kInfo) {
             const auto method = request.method_string();
             const auto target = request.target();
-            Syslog::log(6, "%s: %.*s %.*s HTTP/%.1f", this->name, static_cast<int>(method.size()),
+            Syslog::log(Syslog::kInfo, "%s: %.*s %.*s HTTP/%.1f", this->name, static_cast<int>(method.size()),
                         method.data(), static_cast<int>(target.size()), target.data(),
                         request.version() / 10.0);
         }
-        if (Syslog::get_log_level() > 10 && request.body().size() > 0) {
+        if (Syslog::get_log_level() >= Syslog::kDebug5 && request.body().size() > 0) {
             const std::string body = beast::buffers_to_string(request.body().data());
-            Syslog::log(11, "%s: <<< %s", this->name, body.c_str());
+            Syslog::log(Syslog::kDebug5, "%s: <<< %s", this->name, body.c_str());
         }
         on_request(*parser);
     } catch (const std::exception& e) {
-        Syslog::log(3, "%s: %s", this->name, e.what());
+        Syslog::log(Syslog::kError, "%s: %s", this->name, e.what());
         try {
             respond(e);
         } catch (...) {
             respond(http::status::service_unavailable, {}, {});
         }
     } catch (...) {
-        Syslog::log(3, "%s: unknown error", this->name);
+        Syslog::log(Syslog::kError, "%s: unknown error", this->name);
         respond(http::status::service_unavailable, {}, {});
     }
 }
@@ -269,7 +269,7 @@ bool HttpServerT<S>::send_file(std::string_view path, boost::string_view content
         const std::int64_t size = file.get_size();
         if (size > 0 && size < kFileLimit) {
             if (const auto bytes = file.mmap(PROT_READ, MAP_PRIVATE)) {
-                Syslog::log(7, "%s: sending file: %.*s, %zu byte(s)", this->name,
+                Syslog::log(Syslog::kDebug, "%s: sending file: %.*s, %zu byte(s)", this->name,
                             static_cast<int>(path.size()), path.data(), bytes->size());
                 return respond(http::status::ok, *bytes, content_type);
             }

@@ -18,7 +18,7 @@ Listener<Protocol>::Listener(net::io_context& io, callback_type cb)
 
 template <class Protocol>
 Listener<Protocol>::~Listener() {
-    Syslog::log(7, "~listener");
+    Syslog::log(Syslog::kDebug, "~listener");
     boost::system::error_code ignored;
     if (acceptor.is_open()) acceptor.close(ignored);
     callback = nullptr;
@@ -27,8 +27,8 @@ Listener<Protocol>::~Listener() {
 template <class Protocol>
 void Listener<Protocol>::listen(const endpoint_type& ep, int backlog) {
     endpoint = ep;
-    if (Syslog::get_log_level() >= 7)
-        Syslog::log(7, "listen: %s:%d", ep.address().to_string().c_str(),
+    if (Syslog::get_log_level() >= Syslog::kDebug)
+        Syslog::log(Syslog::kDebug, "listen: %s:%d", ep.address().to_string().c_str(),
                     static_cast<int>(ep.port()));
     if (ep.port() == 0) throw std::runtime_error("listen: invalid port value");
     acceptor.open(ep.protocol());
@@ -63,7 +63,7 @@ void Listener<Protocol>::on_accept(boost::system::error_code ec, socket_type soc
     if (ec) {
         // The owner closed the acceptor: the pending accept ends aborted.
         if (ec == net::error::operation_aborted || !acceptor.is_open()) return;
-        if (Syslog::get_log_level() >= 3) Syslog::log(3, "accept: %s", ec.message().c_str());
+        if (Syslog::get_log_level() >= Syslog::kError) Syslog::log(Syslog::kError, "accept: %s", ec.message().c_str());
         // Most accept failures pass (no descriptors or memory left, a connection reset
         // before it was taken): pause instead of spinning, then accept again.
         retry_.expires_after(kRetryPause);
@@ -76,7 +76,7 @@ void Listener<Protocol>::on_accept(boost::system::error_code ec, socket_type soc
     try {
         callback(std::move(socket));
     } catch (const std::exception& e) {
-        Syslog::log(3, "accept: %s", e.what());
+        Syslog::log(Syslog::kError, "accept: %s", e.what());
     } catch (...) {
     }
     if (acceptor.is_open()) wait_for_connection();

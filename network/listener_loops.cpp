@@ -21,7 +21,7 @@ void run_loop(net::io_context& loop, const std::string& name) {
             loop.run();
             return;
         } catch (const std::exception& e) {
-            Syslog::log(3, "%s: run: %s", name.c_str(), e.what());
+            Syslog::log(Syslog::kError, "%s: run: %s", name.c_str(), e.what());
         }
     }
 }
@@ -68,7 +68,7 @@ int ListenerLoops::serve() {
             threads.emplace_back(run_loop, std::ref(*loops_[i]), std::cref(name_));
         } catch (const std::system_error& e) {
             // No thread for this loop: its listener must not take connections nobody serves.
-            Syslog::log(3, "%s: run: %s", name_.c_str(), e.what());
+            Syslog::log(Syslog::kError, "%s: run: %s", name_.c_str(), e.what());
             if (i + 1 < listeners_.size()) {
                 boost::system::error_code ignored;
                 listeners_[i + 1]->acceptor.close(ignored);  // its loop does not run: nothing races

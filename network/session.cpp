@@ -44,7 +44,7 @@ void note_live_sessions(std::size_t live) {
 
 template <class Stream, class Endpoint>
 Session<Stream, Endpoint>::~Session() {
-    Syslog::log(7, "~%s", name);
+    Syslog::log(Syslog::kDebug, "~%s", name);
     if (--count_ == 0 && Session<TcpStream, net::ip::tcp::endpoint>::count_ == 0 &&
         Session<TlsStream, net::ip::tcp::endpoint>::count_ == 0)
         on_no_session_left();
@@ -56,8 +56,8 @@ Session<Stream, Endpoint>::~Session() {
 template <class Stream, class Endpoint>
 void Session<Stream, Endpoint>::log_failure(const error_code& ec) const {
     if (!ec || ec == net::error::eof || ec == net::error::operation_aborted) return;
-    if (Syslog::get_log_level() < 3) return;
-    Syslog::log(3, "%s: %s", name, ec.message().c_str());
+    if (Syslog::get_log_level() < Syslog::kError) return;
+    Syslog::log(Syslog::kError, "%s: %s", name, ec.message().c_str());
 }
 
 template <class Stream, class Endpoint>
@@ -112,8 +112,8 @@ void Session<Stream, Endpoint>::write_impl(const net::const_buffer& data) {
 
 template <class Stream, class Endpoint>
 void Session<Stream, Endpoint>::on_write_impl(error_code ec, std::size_t) {
-    if (ec && ec != net::error::operation_aborted && Syslog::get_log_level() >= 3)
-        Syslog::log(3, "%s: write: %s", name, ec.message().c_str());
+    if (ec && ec != net::error::operation_aborted && Syslog::get_log_level() >= Syslog::kError)
+        Syslog::log(Syslog::kError, "%s: write: %s", name, ec.message().c_str());
 }
 
 template class Session<TcpStream, net::ip::tcp::endpoint>;

@@ -10,10 +10,10 @@ TcpSession::TcpSession(net::ip::tcp::socket&& socket)
 TcpSession::TcpSession(net::io_context& io) : base_type(true, "client", io, io) {}
 
 void TcpSession::accept() {
-    if (Syslog::get_log_level() >= 6) {
+    if (Syslog::get_log_level() >= Syslog::kInfo) {
         const auto peer = stream.remote_endpoint();  // throws "remote_endpoint: ..." when gone
-        if (Syslog::get_log_level() >= 7)
-            Syslog::log(7, "%s: connect from tcp/%s", name, peer.address().to_string().c_str());
+        if (Syslog::get_log_level() >= Syslog::kDebug)
+            Syslog::log(Syslog::kDebug, "%s: connect from tcp/%s", name, peer.address().to_string().c_str());
     }
     buffer.clear();
     error_code ec;
@@ -24,8 +24,8 @@ void TcpSession::accept() {
 }
 
 void TcpSession::connect(const net::ip::tcp::endpoint& endpoint) {
-    if (Syslog::get_log_level() >= 7)
-        Syslog::log(7, "%s: connecting to tcp/%s:%u", name, endpoint.address().to_string().c_str(),
+    if (Syslog::get_log_level() >= Syslog::kDebug)
+        Syslog::log(Syslog::kDebug, "%s: connecting to tcp/%s:%u", name, endpoint.address().to_string().c_str(),
                     static_cast<unsigned>(endpoint.port()));
     closing = false;
     // async_connect opens a closed socket for the endpoint's family itself.

@@ -79,7 +79,7 @@ TlsContext::TlsContext(ssl::context::method method, const nlohmann::json& settin
             throw std::runtime_error("error setting the cipher list");
         complete_ = true;
     } catch (const std::exception& e) {
-        Syslog::log(3, is_client ? "ssl/client: %s" : "ssl/server: %s", e.what());
+        Syslog::log(Syslog::kError, is_client ? "ssl/client: %s" : "ssl/server: %s", e.what());
     }
 }
 
@@ -213,17 +213,17 @@ void TlsSession::renew(bool next_request) {
 }
 
 void TlsSession::accept() {
-    if (Syslog::get_log_level() >= 6) {
+    if (Syslog::get_log_level() >= Syslog::kInfo) {
         const auto peer = beast::get_lowest_layer(stream).remote_endpoint();  // throws when gone
-        if (Syslog::get_log_level() >= 7)
-            Syslog::log(7, "%s: connect from tls/%s", name, peer.address().to_string().c_str());
+        if (Syslog::get_log_level() >= Syslog::kDebug)
+            Syslog::log(Syslog::kDebug, "%s: connect from tls/%s", name, peer.address().to_string().c_str());
     }
     handshake({});
 }
 
 void TlsSession::connect(const net::ip::tcp::endpoint& endpoint) {
-    if (Syslog::get_log_level() >= 7)
-        Syslog::log(7, "%s: connecting to tls/%s:%u", name, endpoint.address().to_string().c_str(),
+    if (Syslog::get_log_level() >= Syslog::kDebug)
+        Syslog::log(Syslog::kDebug, "%s: connecting to tls/%s:%u", name, endpoint.address().to_string().c_str(),
                     static_cast<unsigned>(endpoint.port()));
     phase_ = Phase::idle;
     closing = false;
@@ -276,21 +276,21 @@ void TlsSession::on_guard() {
 
 bool TlsSession::on_verify_certificate(bool preverified, ssl::verify_context& ctx) {
     X509_STORE_CTX* store = ctx.native_handle();
-    if (Syslog::get_log_level() >= 9) {
+    if (Syslog::get_log_level() >= Syslog::kDebug3) {
         if (X509* cert = X509_STORE_CTX_get_current_cert(store)) {
             char subject[256];
             X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof subject);
-            Syslog::log(9, "%s: %sverified: %s", name, preverified ? "" : "NOT ", subject);
+            Syslog::log(Syslog::kDebug3, "%s: %sverified: %s", name, preverified ? "" : "NOT ", subject);
         }
     }
     const int error = X509_STORE_CTX_get_error(store);
-    if (error != X509_V_OK) Syslog::log(4, "%s: tls: %s", name, X509_verify_cert_error_string(error));
+    if (error != X509_V_OK) Syslog::log(Syslog::kWarning, "%s: tls: %s", name, X509_verify_cert_error_string(error));
     return preverified;
 }
 
 void TlsSession::shutdown(error_code ec) {
     if (ec == ssl::error::stream_truncated) {
-        if (Syslog::get_log_level() >= 7) Syslog::log(7, "%s: %s", name, ec.message().c_str());
+        if (Syslog::get_log_level() >= Syslog::kDebug) Syslog::log(Syslog::kDebug, "%s: %s", name, ec.message().c_str());
         on_shutdown(ec);
         return;
     }

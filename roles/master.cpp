@@ -49,7 +49,7 @@ int Travine::run() {
     for (const auto& [name, section] : config.get_proxies())
         add(std::make_unique<proxy::Proxy>(config, name));
     if (!start()) {
-        log(4, "can not start process(es)");
+        log(kWarning, "can not start process(es)");
         stop();
     }
     io.run();  // an error of the loop itself reaches main as a system error
@@ -72,20 +72,20 @@ void Travine::show_version() const {
 }
 
 void Travine::on_hup() {
-    log(5, "HUP received");
+    log(kNotice, "HUP received");
     try {
         // A failed or empty load keeps the previous configuration and the running children.
         if (!load_config(config_path)) return;
         restart();
     } catch (const std::exception& e) {
-        log(3, "config: %s", e.what());
+        log(kError, "config: %s", e.what());
     } catch (...) {
-        log(3, "config: unknown error");
+        log(kError, "config: unknown error");
     }
 }
 
 void Travine::on_stop() {
-    log(5, "shutting down");
+    log(kNotice, "shutting down");
     stop();
 }
 
@@ -96,5 +96,5 @@ void Travine::on_child_stop(int pid, framework::Process::result_type status) {
         word = "stopped";
     else if (WIFSIGNALED(s))
         word = WTERMSIG(s) == SIGHUP ? "reloaded" : WTERMSIG(s) == SIGKILL ? "killed" : "crashed";
-    log(4, "* process(%u): %s, code(%d)", static_cast<unsigned>(pid), word, status.get());
+    log(kWarning, "* process(%u): %s, code(%d)", static_cast<unsigned>(pid), word, status.get());
 }

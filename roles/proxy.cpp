@@ -206,7 +206,7 @@ template <class S>
 void Worker<S>::on_request(parser_type& parser) {
     auto& req = parser.get();
     if (is_ambiguous(parser)) {
-        Syslog::log(4, "%s: ambiguous message length, request refused", this->name);
+        Syslog::log(Syslog::kWarning, "%s: ambiguous message length, request refused", this->name);
         respond(http::status::bad_request);
         return;
     }
@@ -230,10 +230,10 @@ void Worker<S>::on_request(parser_type& parser) {
 template <class S>
 void Worker<S>::route_by_router(const request_type& req) {
     if (!owner->get_config()->locations.empty())
-        Syslog::log(4, "%s: all location(s) is skipped for ZEB", this->name);
+        Syslog::log(Syslog::kWarning, "%s: all location(s) is skipped for ZEB", this->name);
     const RouterConfig* router = owner->get_router();
     if (!router) {
-        Syslog::log(3, "%s: no config for router", this->name);
+        Syslog::log(Syslog::kError, "%s: no config for router", this->name);
         respond(http::status::service_unavailable);
         return;
     }
@@ -278,15 +278,15 @@ void Worker<S>::on_zeb_route(response_type&& answer) {
             const auto [decision, chosen] = upstream->get_route(client_, this->name);
             if (chosen) {
                 peer = chosen;
-                Syslog::log(6, "%s: using %s/%s", this->name, cluster.c_str(), peer->url.address.c_str());
+                Syslog::log(Syslog::kInfo, "%s: using %s/%s", this->name, cluster.c_str(), peer->url.address.c_str());
                 forward(peer->url, this->parser->release());
                 return;
             }
         }
-        Syslog::log(4, "%s: unable to route to %s", this->name, cluster.c_str());
+        Syslog::log(Syslog::kWarning, "%s: unable to route to %s", this->name, cluster.c_str());
         respond(http::status::not_found, body);
     } catch (const std::exception& e) {
-        Syslog::log(3, "%s: on_zeb_route: %s", this->name, e.what());
+        Syslog::log(Syslog::kError, "%s: on_zeb_route: %s", this->name, e.what());
         respond(http::status::bad_gateway, body);
     }
 }

@@ -52,7 +52,7 @@ Route Upstream::get_route(const net::ip::address& client, std::string_view name)
     if (!bucket.used || now - bucket.last >= static_cast<int64_t>(interval_ms_)) {
         Peer* peer = pick();
         if (!peer) {
-            Syslog::log(4, "%.*s: unable to route", static_cast<int>(name.size()), name.data());
+            Syslog::log(Syslog::kWarning, "%.*s: unable to route", static_cast<int>(name.size()), name.data());
             return {http::status::not_found, nullptr};
         }
         bucket.last = now;
@@ -62,7 +62,7 @@ Route Upstream::get_route(const net::ip::address& client, std::string_view name)
     char text[INET_ADDRSTRLEN] = {};
     const auto bytes = v4.to_bytes();
     inet_ntop(AF_INET, bytes.data(), text, sizeof text);
-    Syslog::log(4, "%.*s: too many requests from %s", static_cast<int>(name.size()), name.data(), text);
+    Syslog::log(Syslog::kWarning, "%.*s: too many requests from %s", static_cast<int>(name.size()), name.data(), text);
     return {http::status::too_many_requests, nullptr};
 }
 
@@ -72,11 +72,11 @@ Route route_by_mask(const std::map<std::string, std::string>& locations, const U
         if (!framework::Wildcard::is_match(mask, target)) continue;
         const auto it = upstreams.find(key);
         if (it == upstreams.end()) continue;
-        Syslog::log(6, "%.*s: using %s by mask %s", static_cast<int>(name.size()), name.data(), key.c_str(),
+        Syslog::log(Syslog::kInfo, "%.*s: using %s by mask %s", static_cast<int>(name.size()), name.data(), key.c_str(),
                     mask.c_str());
         return it->second.get_route(client, name);
     }
-    Syslog::log(4, "%.*s: unable to route", static_cast<int>(name.size()), name.data());
+    Syslog::log(Syslog::kWarning, "%.*s: unable to route", static_cast<int>(name.size()), name.data());
     return {http::status::not_found, nullptr};
 }
 

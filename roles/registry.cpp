@@ -227,10 +227,10 @@ void Registry::on_subscribe(response_type&& answer) {
                                   : std::numeric_limits<std::int64_t>::max();
             const std::int64_t secs = left / 1000;
             if (left >= kShortLeaseMs) {
-                Syslog::log(6, "on_subscribe: %s, for %d sec", next.c_str(), clamp_int(secs));
+                Syslog::log(Syslog::kInfo, "on_subscribe: %s, for %d sec", next.c_str(), clamp_int(secs));
                 delay = secs;
             } else {
-                Syslog::log(4, "on_subscribe: %s, for %d -> %d sec", next.c_str(), clamp_int(secs),
+                Syslog::log(Syslog::kWarning, "on_subscribe: %s, for %d -> %d sec", next.c_str(), clamp_int(secs),
                             static_cast<int>(kShortLeaseSecs));
                 delay = kShortLeaseSecs;
             }
@@ -243,7 +243,7 @@ void Registry::on_subscribe(response_type&& answer) {
             if (due) sync(0s);
             delay -= 5;
         } catch (const std::exception& e) {
-            Syslog::log(3, "on_subscribe: %s", e.what());
+            Syslog::log(Syslog::kError, "on_subscribe: %s", e.what());
             delay = 5;
         }
     }
@@ -276,7 +276,7 @@ void Registry::sync(std::chrono::seconds delay) const {
             try {
                 sync(0s);
             } catch (const std::exception& e) {
-                Syslog::log(3, "sync: %s", e.what());
+                Syslog::log(Syslog::kError, "sync: %s", e.what());
             }
         });
         return;
@@ -290,9 +290,9 @@ void Registry::sync(std::chrono::seconds delay) const {
             from = read_integer<int64_t>(stats, "sync_time");
     }
     if (from != 0)
-        Syslog::log(6, "sync with PELL, from %lu", static_cast<unsigned long>(from));
+        Syslog::log(Syslog::kInfo, "sync with PELL, from %lu", static_cast<unsigned long>(from));
     else
-        Syslog::log(5, "full sync with PELL");
+        Syslog::log(Syslog::kNotice, "full sync with PELL");
 
     const std::string target = "/api/v1/deployment_units?includeCustomObjects=" +
                                std::string(config.get_gw_type()) +
@@ -306,14 +306,14 @@ void Registry::sync(std::chrono::seconds delay) const {
 
 void Registry::on_sync(response_type&& answer) const {
     if (answer.result_int() != 200) {
-        Syslog::log(4, "on_sync: code %u", answer.result_int());
+        Syslog::log(Syslog::kWarning, "on_sync: code %u", answer.result_int());
         return;
     }
     const json doc = json::parse(beast::buffers_to_string(answer.body().data()));
     const json& data = doc.at("data");
     const auto total = read_integer<int32_t>(doc, "total");
     if (total <= 0) {
-        Syslog::log(6, "on_sync: no updates yet");
+        Syslog::log(Syslog::kInfo, "on_sync: no updates yet");
         return;
     }
 
@@ -327,7 +327,7 @@ void Registry::on_sync(response_type&& answer) const {
         } catch (const std::exception& e) {
             // Every later index fails the same way: a "total" beyond the array must not
             // hold the batch (and its lock) for billions of log lines.
-            Syslog::log(3, "on_sync: %s", e.what());
+            Syslog::log(Syslog::kError, "on_sync: %s", e.what());
             break;
         }
         try {
@@ -335,7 +335,7 @@ void Registry::on_sync(response_type&& answer) const {
             if (t > max) max = t;
             call_confgen(*item, t, i == total - 1, error);
         } catch (const std::exception& e) {
-            Syslog::log(3, "on_sync: %s", e.what());
+            Syslog::log(Syslog::kError, "on_sync: %s", e.what());
         }
     }
     std::string instance = current_uuid();
@@ -347,7 +347,7 @@ void Registry::on_sync(response_type&& answer) const {
 
 void Registry::set_status(const std::string& subsystem, const std::string& unit, int64_t revision,
                           bool ok, std::string& error) const {
-    Syslog::log(6, "status: %s.%s: %s", subsystem.c_str(), unit.c_str(), ok ? "Success" : "Failed");
+    Syslog::log(Syslog::kInfo, "status: %s.%s: %s", subsystem.c_str(), unit.c_str(), ok ? "Success" : "Failed");
     if (error.size() > kErrorLimit) error.resize(utf8_cut(error, kErrorLimit));
     const std::string name = subsystem + "." + unit;
     json properties = json::array();
@@ -380,7 +380,7 @@ bool Registry::call_confgen(const json& item, int64_t revision, bool last, std::
         target = subsystem + "." + unit;
         args.push_back("--delete");
         args.push_back(target.c_str());
-        Syslog::log(6, "confgen: DELETE: %s", unit.c_str());
+        Syslog::log(Syslog::kInfo, "confgen: DELETE: %s", unit.c_str());
     } else {
         json::json_pointer at("/custom_objects");
         at /= std::string(config.get_gw_type());
@@ -389,7 +389,7 @@ bool Registry::call_confgen(const json& item, int64_t revision, bool last, std::
         refuse_nul("deploymentUnit", unit);
         refuse_nul("subsystem", subsystem);
         args.push_back("--update");
-        Syslog::log(6, "confgen: UPDATE: %s", unit.c_str());
+        Syslog::log(Syslog::kInfo, "confgen: UPDATE: %s", unit.c_str());
     }
     if (last) args.push_back("--reload");
 
@@ -401,7 +401,7 @@ bool Registry::call_confgen(const json& item, int64_t revision, bool last, std::
     input += '\0';
     const framework::Process::Outcome run = child.run_program(std::move(args), {}, input, kConfgenLimit);
     if (run.killed) {
-        Syslog::log(4, "%s: * killed by timer", child.name.c_str());
+        Syslog::log(Syslog::kWarning, "%s: * killed by timer", child.name.c_str());
         error.append("confgen hangup");
     }
     if (!run.ended) return false;
@@ -420,7 +420,7 @@ bool Registry::call_confgen(const json& item, int64_t revision, bool last, std::
         }
         if (length == 0) break;
         const std::string_view line(collected.data() + start, length);
-        if (!ok) Syslog::log(3, "%s: %.*s", child.name.c_str(), static_cast<int>(line.size()), line.data());
+        if (!ok) Syslog::log(Syslog::kError, "%s: %.*s", child.name.c_str(), static_cast<int>(line.size()), line.data());
         error.append(line);
         error += '\n';
     }
@@ -460,7 +460,7 @@ void Notice::on_request(parser_type& parser) {
             respond(http::status::bad_request, {}, {});
             return;
         }
-        Syslog::log(9, "%s: registry forced update, %u byte(s)", name, size);
+        Syslog::log(Syslog::kDebug3, "%s: registry forced update, %u byte(s)", name, size);
         std::lock_guard guard(registry.mutex);
         std::string& error = thread_error();
         if (registry.call_confgen(body, 0, true, error)) {
@@ -479,7 +479,7 @@ void Notice::on_request(parser_type& parser) {
         respond(http::status::bad_request, {}, {});
         return;
     }
-    Syslog::log(9, "%s: registry update, %u byte(s)", name, size);
+    Syslog::log(Syslog::kDebug3, "%s: registry update, %u byte(s)", name, size);
     const std::string action = body.at("action").get<std::string>();
     if (iequals(action, "DELETED")) {
         std::lock_guard guard(registry.mutex);

@@ -80,7 +80,7 @@ int Router::serve(int threads) {
     section = get_config().get_router();
     if (!section) throw std::runtime_error("router: no router section in the configuration");
     const auto root = get_config().get_mav_root();
-    Syslog::log(6, "MAV path: %.*s", static_cast<int>(root.size()), root.data());
+    Syslog::log(Syslog::kInfo, "MAV path: %.*s", static_cast<int>(root.size()), root.data());
 
     rules.clear();
     build_chain();
@@ -144,8 +144,8 @@ void Worker::on_request(parser_type& p) {
             }
             return;
         case http::verb::post:
-            if (Syslog::get_log_level() > 9 && request.body().size() > 0)
-                Syslog::log(10, "mock/request: %s",
+            if (Syslog::get_log_level() >= Syslog::kDebug4 && request.body().size() > 0)
+                Syslog::log(Syslog::kDebug4, "mock/request: %s",
                             beast::buffers_to_string(request.body().data()).c_str());
             if (iequals(target, "/mock/routetoken"))
                 send_file("mock_responces/route-token.json", "application/json");
@@ -174,17 +174,17 @@ bool Worker::get_route() {
         try {
             r = rule.get_route(request);
         } catch (const std::exception& e) {
-            Syslog::log(3, "%s: %s", this->name, e.what());
+            Syslog::log(Syslog::kError, "%s: %s", this->name, e.what());
             continue;
         } catch (...) {
-            Syslog::log(3, "%s: unknown error", this->name);
+            Syslog::log(Syslog::kError, "%s: unknown error", this->name);
             continue;
         }
         const auto rule_name = rule.get_name();
         switch (r.type) {
             case Result::Skip:
-                if (Syslog::get_log_level() >= 7)
-                    Syslog::log(7, rule.is_enabled() ? "%s: %.*s: skipped" : "%s: %.*s: disabled",
+                if (Syslog::get_log_level() >= Syslog::kDebug)
+                    Syslog::log(Syslog::kDebug, rule.is_enabled() ? "%s: %.*s: skipped" : "%s: %.*s: disabled",
                                 this->name, static_cast<int>(rule_name.size()), rule_name.data());
                 continue;
             case Result::Route:
@@ -203,7 +203,7 @@ bool Worker::get_route() {
         }
     }
     // Every rule skipped or threw: answer now rather than leave the client to the time limit.
-    Syslog::log(3, "%s: no rule answered", this->name);
+    Syslog::log(Syslog::kError, "%s: no rule answered", this->name);
     respond(http::status::service_unavailable, kNoAnswer, "application/json");
     return true;
 }

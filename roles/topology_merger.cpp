@@ -54,34 +54,34 @@ int TopologyMerger::serve(int threads) {
     if (!section)
         throw std::runtime_error("topology_merger: no topology_merger section in the configuration");
     const auto root = get_config().get_mav_root();
-    Syslog::log(6, "MAV path: %.*s", static_cast<int>(root.size()), root.data());
+    Syslog::log(Syslog::kInfo, "MAV path: %.*s", static_cast<int>(root.size()), root.data());
 
-    Syslog::log(6, "Create CacheManager...");
+    Syslog::log(Syslog::kInfo, "Create CacheManager...");
     auto cache = std::make_unique<TopologyCacheManagerBasic>(
         section->filter, root, section->topology_cache_current, section->topology_cache_previous,
         section->topology_initial);
-    Syslog::log(6, "Create CacheManager... Done");
+    Syslog::log(Syslog::kInfo, "Create CacheManager... Done");
 
-    Syslog::log(6, "Create TopologyArbiter...");
+    Syslog::log(Syslog::kInfo, "Create TopologyArbiter...");
     arbiter = std::make_unique<TopologyArbiterBasic>(root, max_age(section->update_period_in_sec),
                                                      std::move(cache));
-    Syslog::log(6, "Create TopologyArbiter... Done");
+    Syslog::log(Syslog::kInfo, "Create TopologyArbiter... Done");
 
-    Syslog::log(6, "Create TopologyClientsPool...");
+    Syslog::log(Syslog::kInfo, "Create TopologyClientsPool...");
     pool = std::make_unique<TopologyClientsPool>(get_config(), section->filter, io, arbiter.get());
-    Syslog::log(6, "Create TopologyClientsPool... Done");
+    Syslog::log(Syslog::kInfo, "Create TopologyClientsPool... Done");
 
     // The requests go out once the event loop runs.
-    Syslog::log(6, "Start topology update");
+    Syslog::log(Syslog::kInfo, "Start topology update");
     pool->update();
 
-    Syslog::log(6, "Create Topology listener...");
-    Syslog::log(6, "Create Topology listener... Done");
+    Syslog::log(Syslog::kInfo, "Create Topology listener...");
+    Syslog::log(Syslog::kInfo, "Create Topology listener... Done");
 
-    Syslog::log(6, "Start topology listener");
+    Syslog::log(Syslog::kInfo, "Start topology listener");
     open(section->listen.endpoint(), threads);
 
-    Syslog::log(6, "Run ASIO");
+    Syslog::log(Syslog::kInfo, "Run ASIO");
     return serve_loops();
 }
 
@@ -146,8 +146,8 @@ bool Worker::get_topology_status() {
 
 bool Worker::get_topology() {
     const json envelope = merger->arbiter ? merger->arbiter->to_json() : json(nullptr);
-    if (Syslog::get_log_level() >= 9)
-        Syslog::log(9, "%s: ON_REQUEST it is POST - get_topology:%s", this->name,
+    if (Syslog::get_log_level() >= Syslog::kDebug3)
+        Syslog::log(Syslog::kDebug3, "%s: ON_REQUEST it is POST - get_topology:%s", this->name,
                     envelope.dump(4).c_str());
     return respond(http::status::ok, envelope);
 }

@@ -42,9 +42,9 @@ std::string_view Rule::get_header(const boost::beast::http::fields& fields,
 
 bool Rule::has_single_header(std::string_view name, const Request& request) const {
     if (request.fields.count(name) != 1) return false;
-    if (framework::Syslog::get_log_level() >= 6) {
+    if (framework::Syslog::get_log_level() >= framework::Syslog::kInfo) {
         auto v = get_header(request.fields, name);
-        framework::Syslog::log(6, "%.*s: %.*s: '%.*s'", static_cast<int>(request.name.size()),
+        framework::Syslog::log(framework::Syslog::kInfo, "%.*s: %.*s: '%.*s'", static_cast<int>(request.name.size()),
                                request.name.data(), static_cast<int>(name.size()), name.data(),
                                static_cast<int>(v.size()), v.data());
     }

@@ -27,7 +27,7 @@ void lowercase(std::string& s) {
 const std::string* optional_string(const json& element, const char* key) {
     auto it = element.find(key);
     if (it == element.end() || !it->is_string()) {
-        framework::Syslog::log(7, "contour: field '%s' is missing", key);
+        framework::Syslog::log(framework::Syslog::kDebug, "contour: field '%s' is missing", key);
         return nullptr;
     }
     return it->get_ptr<const std::string*>();
@@ -58,7 +58,7 @@ Contour::Contour(const json& element) {
     lowercase(path);
     lowercase(parent);
     lowercase(slave);
-    framework::Syslog::log(7, "contour: %s", path.c_str());
+    framework::Syslog::log(framework::Syslog::kDebug, "contour: %s", path.c_str());
 }
 
 std::string_view Contour::mode_name(uint32_t mode) {
@@ -101,6 +101,6 @@ std::string Contour::make_log_str(const Contour& c) {
 std::string_view Contour::alias_of(std::string_view root, std::string_view path) {
     if (path.size() > root.size() + 1 && path.starts_with(root) && path[root.size()] == '.')
         return path.substr(root.size() + 1);
-    framework::Syslog::log(6, "cannot get node path alias, check for 'mav_root' in config");
+    framework::Syslog::log(framework::Syslog::kInfo, "cannot get node path alias, check for 'mav_root' in config");
     return {};
 }

@@ -56,7 +56,7 @@ void TopologyDataInfo::init() {
             if (c->weight != 0) ring->add_server(c->path, c->weight);
         ring->create_continuum();
         if (ring->servers.empty()) {
-            framework::Syslog::log(8, "ketama: empty %s cluster", std::string(parent).c_str());
+            framework::Syslog::log(framework::Syslog::kDebug2, "ketama: empty %s cluster", std::string(parent).c_str());
             continue;
         }
         const auto alias = Contour::alias_of(root, parent);
@@ -64,12 +64,12 @@ void TopologyDataInfo::init() {
         clusters.emplace(parent, ring);
     }
 
-    if (framework::Syslog::get_log_level() >= 7) {
+    if (framework::Syslog::get_log_level() >= framework::Syslog::kDebug) {
         for (const auto& [name, ring] : clusters)
-            framework::Syslog::log(7, "ketama: %d server(s) in %s cluster",
+            framework::Syslog::log(framework::Syslog::kDebug, "ketama: %d server(s) in %s cluster",
                                    static_cast<int>(ring->servers.size()), name.c_str());
     }
-    if (clusters.empty()) framework::Syslog::log(4, "no any clusters");
+    if (clusters.empty()) framework::Syslog::log(framework::Syslog::kWarning, "no any clusters");
 }
 
 const Contour* TopologyDataInfo::get_by_path(std::string_view path) const {
@@ -85,7 +85,7 @@ std::optional<std::string_view> TopologyDataInfo::get_by_hash(std::string_view c
     LowerKey name(cluster);
     auto it = clusters.find(name.view());
     if (it == clusters.end()) {
-        framework::Syslog::log(6, "cluster %.*s not found", static_cast<int>(cluster.size()),
+        framework::Syslog::log(framework::Syslog::kInfo, "cluster %.*s not found", static_cast<int>(cluster.size()),
                                cluster.data());
         return std::nullopt;
     }

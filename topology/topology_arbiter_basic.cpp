@@ -53,11 +53,11 @@ json TopologyArbiterBasic::to_json() const {
 
 void TopologyArbiterBasic::apply_update(const std::string& url, std::list<Contour>&& contours) {
     std::lock_guard<std::mutex> guard(mutex);
-    Syslog::log(11, "ARBITER: %s", kDashes);
-    Syslog::log(11, "ARBITER: got update from \"%s\"", url.c_str());
+    Syslog::log(Syslog::kDebug5, "ARBITER: %s", kDashes);
+    Syslog::log(Syslog::kDebug5, "ARBITER: got update from \"%s\"", url.c_str());
     auto it = clients.find(url);
     if (it == clients.end()) {
-        Syslog::log(3, "ARBITER: Got topology update from not registered client. Url = \"%s\"!",
+        Syslog::log(Syslog::kError, "ARBITER: Got topology update from not registered client. Url = \"%s\"!",
                     url.c_str());
         return;
     }
@@ -72,7 +72,7 @@ void TopologyArbiterBasic::apply_update(const std::string& url, std::list<Contou
     check_for_deleted_contours(since);
     initial_pending = false;
     if (changed) dump_to_chache();
-    Syslog::log(11, "ARBITER: %s", kDashes);
+    Syslog::log(Syslog::kDebug5, "ARBITER: %s", kDashes);
 }
 
 void TopologyArbiterBasic::process_fresh_contours(const std::string& url, ClientRecord& record,
@@ -81,7 +81,7 @@ void TopologyArbiterBasic::process_fresh_contours(const std::string& url, Client
     for (const Contour& c : record.contours) {
         auto [entry, inserted] = record.by_path.try_emplace(c.path, &c);
         if (!inserted) {
-            Syslog::log(4, "ARBITER: There is a duplicate of contour \"%s\" in update from \"%s\"",
+            Syslog::log(Syslog::kWarning, "ARBITER: There is a duplicate of contour \"%s\" in update from \"%s\"",
                         c.path.c_str(), url.c_str());
             entry->second = &c;
         }
@@ -94,20 +94,20 @@ void TopologyArbiterBasic::process_fresh_contours(const std::string& url, Client
 
 void TopologyArbiterBasic::on_new_contour(const std::string& url, const Contour& c,
                                           Seconds since) {
-    Syslog::log(6, "ARBITER: try to ADD contour \"%s\" ", c.path.c_str());
+    Syslog::log(Syslog::kInfo, "ARBITER: try to ADD contour \"%s\" ", c.path.c_str());
     Contour candidate = c;
     if (!initial_pending) {
         for (const auto& [client_url, r] : clients) {
             if (is_fresh(r, since)) {
                 auto found = r.by_path.find(c.path);
                 if (found == r.by_path.end()) {
-                    Syslog::log(6, "ARBITER: ADD rejected - client \"%s\" don't have contour \"%s\" ",
+                    Syslog::log(Syslog::kInfo, "ARBITER: ADD rejected - client \"%s\" don't have contour \"%s\" ",
                                 client_url.c_str(), c.path.c_str());
                     return;
                 }
                 arbitrate_contours(candidate, *found->second);
             } else {
-                Syslog::log(6,
+                Syslog::log(Syslog::kInfo,
                             "ARBITER: ADD client \"%s\" has too old update - ignored during "
                             "adding contour \"%s\"",
                             client_url.c_str(), c.path.c_str());
@@ -116,7 +116,7 @@ void TopologyArbiterBasic::on_new_contour(const std::string& url, const Contour&
         arbitrate_contours(candidate, c);
     }
     if (passes(6))
-        Syslog::log(6, "ARBITER: ADD contour \"%s\" done",
+        Syslog::log(Syslog::kInfo, "ARBITER: ADD contour \"%s\" done",
                     Contour::make_log_str(candidate).c_str());
     merged.push_back(std::move(candidate));
     by_path[merged.back().path] = std::prev(merged.end());
@@ -128,7 +128,7 @@ void TopologyArbiterBasic::arbitrate_contours(Contour& kept, const Contour& inco
     kept = incoming;
     changed = true;
     if (passes(6))
-        Syslog::log(6, "ARBITER: contour \"%s\" updated", Contour::make_log_str(kept).c_str());
+        Syslog::log(Syslog::kInfo, "ARBITER: contour \"%s\" updated", Contour::make_log_str(kept).c_str());
 }
 
 void TopologyArbiterBasic::check_for_deleted_contours(Seconds since) {
@@ -148,7 +148,7 @@ void TopologyArbiterBasic::check_for_deleted_contours(Seconds since) {
         if (it == by_path.end())
             throw std::runtime_error(
                 "Can't be! In TopologyArbiterBasic::check_for_deleted_contours");
-        Syslog::log(6, "ARBITER: DELETE contour \"%s\" ", path.c_str());
+        Syslog::log(Syslog::kInfo, "ARBITER: DELETE contour \"%s\" ", path.c_str());
         merged.erase(it->second);
         by_path.erase(it);
         changed = true;
@@ -157,19 +157,19 @@ void TopologyArbiterBasic::check_for_deleted_contours(Seconds since) {
 
 void TopologyArbiterBasic::load_initial_contour_list(const std::list<Contour>& list) {
     if (list.empty()) {
-        Syslog::log(6, "ARBITER: Initial is empty");
+        Syslog::log(Syslog::kInfo, "ARBITER: Initial is empty");
         return;
     }
-    Syslog::log(11, "ARBITER: INITIAL %s", kDashes);
+    Syslog::log(Syslog::kDebug5, "ARBITER: INITIAL %s", kDashes);
     for (const Contour& c : list) {
         if (passes(6))
-            Syslog::log(6, "ARBITER: Initial ADD contour=\"%s\"",
+            Syslog::log(Syslog::kInfo, "ARBITER: Initial ADD contour=\"%s\"",
                         Contour::make_log_str(c).c_str());
         // A path listed twice is merged like a duplicate in an update: the later element
         // wins. Keeping both would leave a stale copy that no update ever reaches and that
         // every envelope and cache file would carry for ever.
         if (auto it = by_path.find(c.path); it != by_path.end()) {
-            Syslog::log(4, "ARBITER: There is a duplicate of contour \"%s\" in update from \"%s\"",
+            Syslog::log(Syslog::kWarning, "ARBITER: There is a duplicate of contour \"%s\" in update from \"%s\"",
                         c.path.c_str(), "initial");
             *it->second = c;
             continue;
@@ -178,7 +178,7 @@ void TopologyArbiterBasic::load_initial_contour_list(const std::list<Contour>& l
         by_path[c.path] = std::prev(merged.end());
     }
     initial_pending = false;
-    Syslog::log(11, "ARBITER: INITIAL  %s", kDashes);
+    Syslog::log(Syslog::kDebug5, "ARBITER: INITIAL  %s", kDashes);
 }
 
 void TopologyArbiterBasic::dump_to_chache() {

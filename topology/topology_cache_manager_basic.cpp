@@ -62,7 +62,7 @@ bool replace_file(const std::string& target, std::string_view bytes) {
     const std::string temporary = target + ".tmp";
     Fd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
     if (fd.get() < 0) {
-        framework::Syslog::log(3, "ARBITER_CACHE: Unable to open file \"%s\"!", target.c_str());
+        framework::Syslog::log(framework::Syslog::kError, "ARBITER_CACHE: Unable to open file \"%s\"!", target.c_str());
         return false;
     }
     bool ok = write_all(fd.get(), bytes) && ::fsync(fd.get()) == 0;
@@ -70,7 +70,7 @@ bool replace_file(const std::string& target, std::string_view bytes) {
     ok = ok && ::rename(temporary.c_str(), target.c_str()) == 0;
     if (!ok) {
         ::unlink(temporary.c_str());
-        framework::Syslog::log(3, "ARBITER_CACHE: Unable to write to file \"%s\"!", target.c_str());
+        framework::Syslog::log(framework::Syslog::kError, "ARBITER_CACHE: Unable to write to file \"%s\"!", target.c_str());
         return false;
     }
     // Make the rename itself durable.
@@ -117,7 +117,7 @@ bool TopologyCacheManagerBasic::try_load_topology_from_file(const std::string& n
 }
 
 void TopologyCacheManagerBasic::log_unreadable(const std::string& name, const std::string& reason) {
-    framework::Syslog::log(4, "ARBITER_CACHE: Unable to load file \"%s\": %s", name.c_str(),
+    framework::Syslog::log(framework::Syslog::kWarning, "ARBITER_CACHE: Unable to load file \"%s\": %s", name.c_str(),
                            reason.c_str());
 }
 

@@ -174,7 +174,7 @@ void TopologyClient::Poller::start_timer() {
 void TopologyClient::Poller::on_timer(boost::system::error_code ec) {
     if (stopped.load()) return;
     if (ec) {
-        Syslog::log(3, "topology_timer: %s", ec.message().c_str());
+        Syslog::log(Syslog::kError, "topology_timer: %s", ec.message().c_str());
         stats.failed.fetch_add(1);
         return;
     }
@@ -193,11 +193,11 @@ void TopologyClient::Poller::on_update(response_type&& answer) {
     try {
         TopologyParser parser(*filter, config->get_mav_root());
         if (!parser.parse(beast::buffers_to_string(answer.body().data()))) {
-            Syslog::log(4, "topology: %s", parser.error.c_str());
+            Syslog::log(Syslog::kWarning, "topology: %s", parser.error.c_str());
             stats.failed.fetch_add(1);
             return;
         }
-        Syslog::log(7, "topology: updating data");
+        Syslog::log(Syslog::kDebug, "topology: updating data");
         if (arbiter != nullptr) {
             // Client lock, then the arbiter's mutex: the one order of the topology code.
             std::unique_lock guard(lock);
@@ -211,10 +211,10 @@ void TopologyClient::Poller::on_update(response_type&& answer) {
         }
         stats.success.fetch_add(1);
     } catch (const std::exception& e) {
-        Syslog::log(3, "topology: error: %s", e.what());
+        Syslog::log(Syslog::kError, "topology: error: %s", e.what());
         stats.failed.fetch_add(1);
     } catch (...) {
-        Syslog::log(3, "topology: unknown parsing error");
+        Syslog::log(Syslog::kError, "topology: unknown parsing error");
         stats.failed.fetch_add(1);
     }
 }
