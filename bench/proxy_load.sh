@@ -21,9 +21,9 @@
 #   zeb       proxy of a ZEB gateway asking the router (on the same cores), then relaying,
 #             vs nginx auth_request to a decision server block (same process) + proxy_pass
 #
-# nginx runs twice in every row: with as many workers as it has cores and with as many as
-# travine runs threads per role (as many as the machine reports); HAProxy with nbthread equal
-# to the cores. After its runs each travine process tree is checked: the proxy's status
+# nginx runs twice in every row: with as many workers as it has cores (as many as travine runs
+# loops per role, one per core of its affinity mask) and with as many as the machine reports
+# (NGINX_WORKERS); HAProxy with nbthread equal to the cores. After its runs each travine process tree is checked: the proxy's status
 # "objects" must be back to 0 and its counters must hold every answer wrk received (plus at
 # most one in flight per connection when a run stops), and VmRSS of the master and of each
 # role process is printed at rest and after the load.
@@ -671,7 +671,7 @@ KEY=$WORK/key.pem
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$KEY" -out "$CERT" -days 2 -subj /CN=localhost \
     -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" 2>/dev/null
 
-echo "travine $TRAVINE ($NPROC threads per role); travine and its peers on cores $SUT_CPUS, upstream on $UPSTREAM_CPUS, wrk on $WRK_CPUS ($WRK_THREADS threads)"
+echo "travine $TRAVINE ($SUT_CORES loops per role: one per core it may use); travine and its peers on cores $SUT_CPUS, upstream on $UPSTREAM_CPUS, wrk on $WRK_CPUS ($WRK_THREADS threads)"
 echo "$CONNECTIONS connections, ${DURATION}s per run after a 1 s warm-up, Connection: close; busy% is of the cores $SUT_CPUS, upstream% of $UPSTREAM_CPUS"
 FAILED=()
 for ROW in $ROWS; do
