@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Load benchmark of travine against what its users would run instead, by hand (never in CI).
 # Each row starts the travine role under test and its peers on the same pinned cores, a
-# loopback nginx upstream on a core of its own and wrk on the remaining cores, then loads
+# loopback nginx upstream on cores of its own and wrk on the remaining cores, then loads
 # each in turn with "Connection: close", so every request opens new connections on every
 # leg (travine opens a new upstream connection per request, and so are the peers set up).
 # Every figure is requests/s and the 99th percentile latency of one wrk run after a
@@ -36,8 +36,8 @@
 # contexts keep no session cache and issue no tickets. Every TLS row checks its servers with
 # "openssl s_client -reconnect" and prints how many reconnects resumed (must be 0).
 #
-# Environment: SUT_CPUS (cores of travine and its peers, default 0-1), UPSTREAM_CPUS (2),
-# WRK_CPUS (4 to the last core; core 3 is left to the rest of the machine), WRK_THREADS (one per wrk core), NGINX_WORKERS (the second
+# Environment: SUT_CPUS (cores of travine and its peers, default 0-1), UPSTREAM_CPUS (2-3: on
+# one core the upstream is the bottleneck of the mask rows), WRK_CPUS (4 to the last core), WRK_THREADS (one per wrk core), NGINX_WORKERS (the second
 # nginx configuration, default nproc), TRAVINE (default build-bench/travine, built in Release
 # when it is not set), PERF_DIR (when set, travine's processes are recorded with perf record -g
 # during each measured run, into PERF_DIR/<row>.data), KEEP=1 (keep the work directory with
@@ -51,7 +51,7 @@ ROWS=${ROWS:-https upstream router mask zeb}
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 NPROC=$(nproc)
 SUT_CPUS=${SUT_CPUS:-0-1}
-UPSTREAM_CPUS=${UPSTREAM_CPUS:-2}
+UPSTREAM_CPUS=${UPSTREAM_CPUS:-2-3}
 WRK_CPUS=${WRK_CPUS:-4-$((NPROC - 1))}
 NGINX_WORKERS=${NGINX_WORKERS:-$NPROC}
 
