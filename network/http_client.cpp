@@ -10,6 +10,7 @@
 #include <boost/beast/core/buffers_to_string.hpp>
 
 #include "common/syslog.hpp"
+#include "network/nonblocking_socket.hpp"
 
 namespace framework {
 namespace {
@@ -275,10 +276,10 @@ void HttpClientT<S>::connect_next(std::uint64_t g) {
     auto& socket = beast::get_lowest_layer(this->stream);
     // The TCP connection is made here, so that a name with several addresses can try
     // them in turn; the transport takes over once one answers (or the last one fails).
-    socket.async_connect(ep, net::bind_executor(this->strand, [self = shared_from_this(), g](
-                                                                  error_code ec) {
-        self->on_connect_attempt(g, ec);
-    }));
+    async_connect_nonblocking(socket, ep,
+                              net::bind_executor(this->strand, [self = shared_from_this(), g](error_code ec) {
+                                  self->on_connect_attempt(g, ec);
+                              }));
 }
 
 template <class S>

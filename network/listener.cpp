@@ -5,6 +5,7 @@
 #include <boost/asio/detail/socket_option.hpp>
 
 #include "common/syslog.hpp"
+#include "network/nonblocking_socket.hpp"
 
 namespace framework {
 
@@ -36,16 +37,42 @@ void Listener<Protocol>::listen(const endpoint_type& ep, int backlog) {
     acceptor.set_option(reuse_port(true));
     acceptor.bind(ep);
     acceptor.listen(backlog);
-    wait_for_connection();
+    acceptor.non_blocking(true);
+    net::post(strand_, [self = this->shared_from_this()] { self->accept_waiting(); });
 }
 
 template <class Protocol>
-void Listener<Protocol>::wait_for_connection() {
-    acceptor.async_accept(
-        peer_, net::bind_executor(strand_, [self = this->shared_from_this()](
-                                               boost::system::error_code ec, socket_type socket) {
-            self->on_accept(ec, std::move(socket));
-        }));
+void Listener<Protocol>::accept_waiting() {
+    for (int i = 0; i < kAcceptBatch; ++i) {
+        if (!acceptor.is_open()) return;  // stopped
+        socket_type socket(acceptor.get_executor());
+        boost::system::error_code ec;
+        if (!accept_nonblocking(acceptor, socket, peer_, ec)) {
+            if (ec != net::error::would_block) {
+                on_failure(ec);
+                return;
+            }
+            acceptor.async_wait(net::socket_base::wait_read,
+                                net::bind_executor(strand_, [self = this->shared_from_this()](
+                                                                boost::system::error_code wait_ec) {
+                                    // Closed by the owner: the wait ends aborted.
+                                    if (wait_ec == net::error::operation_aborted || !self->acceptor.is_open()) return;
+                                    if (wait_ec)
+                                        self->on_failure(wait_ec);
+                                    else
+                                        self->accept_waiting();
+                                }));
+            return;
+        }
+        try {
+            callback(std::move(socket));
+        } catch (const std::exception& e) {
+            Syslog::log(Syslog::kError, "accept: %s", e.what());
+        } catch (...) {
+        }
+    }
+    // More may be waiting: after the loop's other work.
+    net::post(strand_, [self = this->shared_from_this()] { self->accept_waiting(); });
 }
 
 template <class Protocol>
@@ -59,27 +86,15 @@ void Listener<Protocol>::stop() {
 }
 
 template <class Protocol>
-void Listener<Protocol>::on_accept(boost::system::error_code ec, socket_type socket) {
-    if (ec) {
-        // The owner closed the acceptor: the pending accept ends aborted.
-        if (ec == net::error::operation_aborted || !acceptor.is_open()) return;
-        if (Syslog::get_log_level() >= Syslog::kError) Syslog::log(Syslog::kError, "accept: %s", ec.message().c_str());
-        // Most accept failures pass (no descriptors or memory left, a connection reset
-        // before it was taken): pause instead of spinning, then accept again.
-        retry_.expires_after(kRetryPause);
-        retry_.async_wait(net::bind_executor(
-            strand_, [self = this->shared_from_this()](boost::system::error_code wait_ec) {
-                if (!wait_ec && self->acceptor.is_open()) self->wait_for_connection();
-            }));
-        return;
-    }
-    try {
-        callback(std::move(socket));
-    } catch (const std::exception& e) {
-        Syslog::log(Syslog::kError, "accept: %s", e.what());
-    } catch (...) {
-    }
-    if (acceptor.is_open()) wait_for_connection();
+void Listener<Protocol>::on_failure(const boost::system::error_code& ec) {
+    if (Syslog::get_log_level() >= Syslog::kError) Syslog::log(Syslog::kError, "accept: %s", ec.message().c_str());
+    // Most accept failures pass (no descriptors or memory left): pause instead of spinning,
+    // then accept again.
+    retry_.expires_after(kRetryPause);
+    retry_.async_wait(net::bind_executor(
+        strand_, [self = this->shared_from_this()](boost::system::error_code wait_ec) {
+            if (!wait_ec && self->acceptor.is_open()) self->accept_waiting();
+        }));
 }
 
 template class Listener<net::ip::tcp>;

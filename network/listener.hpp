@@ -1,6 +1,8 @@
 #pragma once
 // The TCP acceptor of a role: listens on one endpoint and hands every accepted socket
-// to the role's callback, one accept pending at a time. The owner stops it with `stop`.
+// to the role's callback: on each wake-up it takes the connections that are waiting (a
+// bounded batch, then its turn goes to the loop's other work), each non-blocking from the
+// accept itself. The owner stops it with `stop`.
 // A failed accept (out of descriptors, say) is logged and retried after a short pause, so
 // a transient shortage never leaves the listener deaf. Its completions run on a strand of
 // its own, so stopping never races an accept that is completing on another loop thread.
@@ -31,16 +33,17 @@ public:
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
-    // Opens the acceptor (SO_REUSEADDR and SO_REUSEPORT), binds, listens and starts
-    // accepting. Throws std::runtime_error "listen: invalid port value" for port 0 and
-    // boost::system::system_error ("open", "set_option", "bind", "listen": ...) otherwise.
+    // Connections taken in one turn before the loop's other work has its turn.
+    static constexpr int kAcceptBatch = 32;
+
+    // Opens the acceptor (SO_REUSEADDR and SO_REUSEPORT, non-blocking), binds, listens and
+    // starts accepting on the strand. Throws std::runtime_error "listen: invalid port value"
+    // for port 0 and boost::system::system_error ("open", "set_option", "bind", "listen",
+    // "non_blocking": ...) otherwise.
     void listen(const endpoint_type& ep, int backlog);
-    // Starts one asynchronous accept; its completion holds the listener.
-    void wait_for_connection();
     // Stops accepting: the acceptor is closed on the listener's strand (from any thread;
-    // the close itself runs on a loop thread), and the pending accept ends silently.
+    // the close itself runs on a loop thread), and the pending wait ends silently.
     void stop();
-    void on_accept(boost::system::error_code ec, socket_type socket);
     // The remote end of the connection being handed to the callback, as accept reported it
     // (valid during the callback only).
     const endpoint_type& peer() const { return peer_; }
@@ -50,9 +53,13 @@ public:
     endpoint_type endpoint;
 
 private:
+    // Accepts what is waiting, then waits for more; on the strand. Its waits hold the listener.
+    void accept_waiting();
+    void on_failure(const boost::system::error_code& ec);
+
     net::strand<net::io_context::executor_type> strand_;
     net::steady_timer retry_;
-    endpoint_type peer_;  // filled by the one pending accept
+    endpoint_type peer_;  // filled by each accept
 };
 
 extern template class Listener<net::ip::tcp>;

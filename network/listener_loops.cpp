@@ -7,6 +7,8 @@
 #include <system_error>
 #include <thread>
 
+#include <boost/asio/post.hpp>
+
 #include "common/syslog.hpp"
 
 namespace framework {
@@ -26,13 +28,22 @@ void run_loop(net::io_context& loop, const std::string& name) {
     }
 }
 
+// Re-arms itself until cancelled.
+void beat(net::steady_timer& timer) {
+    timer.expires_after(ListenerLoops::kHeartbeat);
+    timer.async_wait([&timer](boost::system::error_code ec) {
+        if (!ec) beat(timer);
+    });
+}
+
 }  // namespace
 
 ListenerLoops::ListenerLoops(net::io_context& main, const std::string& name) : main_(main), name_(name) {}
 
 ListenerLoops::~ListenerLoops() {
-    // The listeners go before the loops their sockets and strands belong to.
+    // The listeners and timers go before the loops their sockets and strands belong to.
     listeners_.clear();
+    heartbeats_.clear();
 }
 
 // The CPUs of the process's affinity mask, which is what a process pinned to some cores is
@@ -57,6 +68,7 @@ void ListenerLoops::open(const net::ip::tcp::endpoint& endpoint, unsigned count,
             callback_(std::move(socket), l->peer());
         };
         listener->listen(endpoint, kBacklog);
+        beat(*heartbeats_.emplace_back(std::make_unique<net::steady_timer>(loop)));
     }
 }
 
@@ -82,6 +94,8 @@ int ListenerLoops::serve() {
 
 void ListenerLoops::stop() {
     for (const auto& listener : listeners_) listener->stop();
+    for (const auto& heartbeat : heartbeats_)
+        net::post(heartbeat->get_executor(), [timer = heartbeat.get()] { timer->cancel(); });
 }
 
 }  // namespace framework

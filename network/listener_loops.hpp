@@ -4,6 +4,12 @@
 // the kernel spread the connections over them). A connection lives on the loop that accepted
 // it, with its timers and its outgoing requests, so the loops share no queue and no lock;
 // only one thread runs each loop. Used by the router, the topology merger and the proxies.
+//
+// Each loop also keeps a heartbeat: a timer due every second while the listeners are open.
+// Asio re-arms its timer descriptor whenever a new wait becomes the loop's earliest one; a
+// connection's limit (seconds away) never does while a sooner heartbeat is pending, so a
+// loop whose connections come and go one at a time pays no system call for their timers.
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -11,6 +17,7 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "network/listener.hpp"
 #include "network/namespaces.hpp"
@@ -49,8 +56,11 @@ public:
     // gets no thread has its listener closed. Returns 0.
     int serve();
 
-    // Stops accepting on every loop; callable from any thread. Connections under way finish.
+    // Stops accepting (and the heartbeats) on every loop; callable from any thread.
+    // Connections under way finish.
     void stop();
+
+    static constexpr std::chrono::seconds kHeartbeat{1};
 
     std::size_t size() const { return listeners_.size(); }
 
@@ -60,6 +70,8 @@ private:
     // Declared before the listeners, so they outlive what runs on them.
     std::vector<std::unique_ptr<net::io_context>> loops_;
     std::vector<std::shared_ptr<Listener>> listeners_;  // one per loop, the main loop's first
+    // One per loop, in the listeners' order; each touched on its own loop only.
+    std::vector<std::unique_ptr<net::steady_timer>> heartbeats_;
     Callback callback_;
 };
 

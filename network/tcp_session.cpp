@@ -1,6 +1,7 @@
 #include "network/tcp_session.hpp"
 
 #include "common/syslog.hpp"
+#include "network/nonblocking_socket.hpp"
 
 namespace framework {
 
@@ -28,11 +29,11 @@ void TcpSession::connect(const net::ip::tcp::endpoint& endpoint) {
         Syslog::log(Syslog::kDebug, "%s: connecting to tcp/%s:%u", name, endpoint.address().to_string().c_str(),
                     static_cast<unsigned>(endpoint.port()));
     closing = false;
-    // async_connect opens a closed socket for the endpoint's family itself.
-    stream.async_connect(endpoint, net::bind_executor(strand, [self = shared_from_this()](
-                                                                  error_code ec) {
-        self->on_connect_impl(ec);
-    }));
+    // A closed socket is opened for the endpoint's family.
+    async_connect_nonblocking(stream, endpoint,
+                              net::bind_executor(strand, [self = shared_from_this()](error_code ec) {
+                                  self->on_connect_impl(ec);
+                              }));
 }
 
 void TcpSession::shutdown(error_code ec) {

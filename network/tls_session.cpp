@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/syslog.hpp"
+#include "network/nonblocking_socket.hpp"
 
 namespace framework {
 namespace {
@@ -227,10 +228,10 @@ void TlsSession::connect(const net::ip::tcp::endpoint& endpoint) {
                     static_cast<unsigned>(endpoint.port()));
     phase_ = Phase::idle;
     closing = false;
-    beast::get_lowest_layer(stream).async_connect(
-        endpoint, net::bind_executor(strand, [self = shared_from_this()](error_code ec) {
-            self->handshake(ec);
-        }));
+    async_connect_nonblocking(beast::get_lowest_layer(stream), endpoint,
+                              net::bind_executor(strand, [self = shared_from_this()](error_code ec) {
+                                  self->handshake(ec);
+                              }));
 }
 
 void TlsSession::handshake(error_code ec) {
