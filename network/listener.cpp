@@ -43,7 +43,7 @@ void Listener<Protocol>::listen(const endpoint_type& ep, int backlog) {
 
 template <class Protocol>
 void Listener<Protocol>::accept_waiting() {
-    for (int i = 0; i < kAcceptBatch; ++i) {
+    for (int i = 0; i < accept_batch; ++i) {
         if (!acceptor.is_open()) return;  // stopped
         socket_type socket(acceptor.get_executor());
         boost::system::error_code ec;

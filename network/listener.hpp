@@ -33,7 +33,9 @@ public:
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;
 
-    // Connections taken in one turn before the loop's other work has its turn.
+    // Connections taken in one turn before the loop's other work has its turn: a burst of
+    // plain connections costs one wait. A listener whose connections start with costly work
+    // (a TLS handshake) takes one a turn, so that connections already under way go first.
     static constexpr int kAcceptBatch = 32;
 
     // Opens the acceptor (SO_REUSEADDR and SO_REUSEPORT, non-blocking), binds, listens and
@@ -49,6 +51,7 @@ public:
     const endpoint_type& peer() const { return peer_; }
 
     callback_type callback;
+    int accept_batch = kAcceptBatch;  // set before listen
     typename Protocol::acceptor acceptor;
     endpoint_type endpoint;
 

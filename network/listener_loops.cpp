@@ -58,7 +58,8 @@ unsigned ListenerLoops::default_count() {
     return count == 0 ? 4 : count;
 }
 
-void ListenerLoops::open(const net::ip::tcp::endpoint& endpoint, unsigned count, Callback callback) {
+void ListenerLoops::open(const net::ip::tcp::endpoint& endpoint, unsigned count, Callback callback,
+                         int accept_batch) {
     callback_ = std::move(callback);
     for (unsigned i = 0; i < std::max(count, 1U); ++i) {
         // One thread runs each further loop: the hint lets it skip the locking a shared loop needs.
@@ -67,6 +68,7 @@ void ListenerLoops::open(const net::ip::tcp::endpoint& endpoint, unsigned count,
         listener->callback = [this, l = listener.get()](net::ip::tcp::socket&& socket) {
             callback_(std::move(socket), l->peer());
         };
+        listener->accept_batch = accept_batch;
         listener->listen(endpoint, kBacklog);
         beat(*heartbeats_.emplace_back(std::make_unique<net::steady_timer>(loop)));
     }

@@ -48,7 +48,9 @@ public:
     // the main loop, each other one on a loop of its own. Throws what Listener::listen throws
     // (a port of 0, a failed bind); the listeners opened before stay and serve() serves them.
     // Called once.
-    void open(const net::ip::tcp::endpoint& endpoint, unsigned count, Callback callback);
+    // `accept_batch`: Listener::accept_batch of each listener.
+    void open(const net::ip::tcp::endpoint& endpoint, unsigned count, Callback callback,
+              int accept_batch = Listener::kAcceptBatch);
 
     // Runs every further loop on a thread of its own and the main loop on the calling thread,
     // each until it has run out of work, and joins them. An exception out of a loop is logged

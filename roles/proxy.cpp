@@ -142,7 +142,9 @@ void Proxy::open(unsigned loops) {
     loops_.open(section_->listen.endpoint(), loops,
                 [this](net::ip::tcp::socket&& socket, const net::ip::tcp::endpoint& peer) {
                     on_accept(std::move(socket), peer);
-                });
+                },
+                // A handshake per connection: new ones wait their turn behind those under way.
+                section_->listen.proto & framework::Url::kHttps ? 1 : framework::ListenerLoops::Listener::kAcceptBatch);
 }
 
 int Proxy::main() {
