@@ -10,6 +10,7 @@
 #include <boost/asio/post.hpp>
 
 #include "common/syslog.hpp"
+#include "network/session.hpp"
 
 namespace framework {
 
@@ -32,7 +33,9 @@ void run_loop(net::io_context& loop, const std::string& name) {
 void beat(net::steady_timer& timer) {
     timer.expires_after(ListenerLoops::kHeartbeat);
     timer.async_wait([&timer](boost::system::error_code ec) {
-        if (!ec) beat(timer);
+        if (ec) return;
+        release_memory_when_idle();
+        beat(timer);
     });
 }
 

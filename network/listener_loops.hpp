@@ -8,7 +8,8 @@
 // Each loop also keeps a heartbeat: a timer due every second while the listeners are open.
 // Asio re-arms its timer descriptor whenever a new wait becomes the loop's earliest one; a
 // connection's limit (seconds away) never does while a sooner heartbeat is pending, so a
-// loop whose connections come and go one at a time pays no system call for their timers.
+// loop whose connections come and go one at a time pays no system call for their timers. The
+// heartbeat also gives back the memory of a burst of connections once none is left (session).
 #include <chrono>
 #include <functional>
 #include <memory>

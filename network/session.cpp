@@ -42,6 +42,12 @@ void note_live_sessions(std::size_t live) {
         burst_since_trim.store(true, std::memory_order_relaxed);
 }
 
+void release_memory_when_idle() {
+    if (Session<TcpStream, net::ip::tcp::endpoint>::count_ == 0 &&
+        Session<TlsStream, net::ip::tcp::endpoint>::count_ == 0)
+        on_no_session_left();
+}
+
 template <class Stream, class Endpoint>
 Session<Stream, Endpoint>::~Session() {
     Syslog::log(Syslog::kDebug, "~%s", name);

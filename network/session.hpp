@@ -26,6 +26,9 @@ namespace framework {
 // Told the live count of a transport's sessions by every new session: after a burst, the
 // memory the connections leave behind is given back once none is left (session.cpp).
 void note_live_sessions(std::size_t live);
+// The same, from a loop's heartbeat: a burst whose last session ended within a second of the
+// previous give-back is given back here, once no session is left.
+void release_memory_when_idle();
 
 template <class Stream, class Endpoint>
 class Session : public std::enable_shared_from_this<Session<Stream, Endpoint>> {
