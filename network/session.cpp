@@ -51,9 +51,7 @@ void release_memory_when_idle() {
 template <class Stream, class Endpoint>
 Session<Stream, Endpoint>::~Session() {
     Syslog::log(Syslog::kDebug, "~%s", name);
-    if (--count_ == 0 && Session<TcpStream, net::ip::tcp::endpoint>::count_ == 0 &&
-        Session<TlsStream, net::ip::tcp::endpoint>::count_ == 0)
-        on_no_session_left();
+    if (--count_ == 0) release_memory_when_idle();
     error_code ignored;
     auto& socket = beast::get_lowest_layer(stream);
     if (socket.is_open()) socket.close(ignored);
