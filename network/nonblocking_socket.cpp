@@ -71,9 +71,21 @@ bool start_connect(net::ip::tcp::socket& socket, const net::ip::tcp::endpoint& e
         return true;
     }
     // Interrupted, a non-blocking connect goes on all the same.
-    if (errno == EINPROGRESS || errno == EINTR) return false;
-    ec = last_error();
-    return true;
+    if (errno != EINPROGRESS && errno != EINTR) {
+        ec = last_error();
+        return true;
+    }
+    // On loopback the handshake has run within connect by the time it returns: a connection
+    // that already has its peer needs no writability wait (an epoll_ctl and a loop turn).
+    if (endpoint.address().is_loopback()) {
+        sockaddr_storage peer;
+        socklen_t length = sizeof peer;
+        if (::getpeername(socket.native_handle(), reinterpret_cast<sockaddr*>(&peer), &length) == 0) {
+            ec = {};
+            return true;
+        }
+    }
+    return false;
 }
 
 error_code connect_result(net::ip::tcp::socket& socket) {
