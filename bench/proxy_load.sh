@@ -6,9 +6,13 @@
 # leg (travine opens a new upstream connection per request, and so are the peers set up).
 # Every figure is requests/s and the 99th percentile latency of one wrk run after a
 # one-second warm-up; each row prints travine against the faster configuration of each peer.
+# With ROUNDS above 1 the runs of a row take turns (travine, each peer, travine again, ...) and
+# each figure is the median of its rounds: on a shared host the speed drifts within a minute,
+# and turns spread that drift over every configuration alike.
 #
 #   bench/proxy_load.sh [seconds] [connections]          default 10 s, 64 connections
 #   ROWS="router mask" bench/proxy_load.sh 5             only the rows named, in that order
+#   ROUNDS=3 bench/proxy_load.sh 5                        each row's runs three times over, in turn
 #
 # Rows:
 #   https     proxy with an https listener (TLS 1.2, full handshake per request, RSA 2048
@@ -48,6 +52,7 @@ set -euo pipefail
 DURATION=${1:-10}
 CONNECTIONS=${2:-64}
 ROWS=${ROWS:-https upstream router mask zeb}
+ROUNDS=${ROUNDS:-1}
 REPO=$(cd "$(dirname "$0")/.." && pwd)
 NPROC=$(nproc)
 SUT_CPUS=${SUT_CPUS:-0-1}
@@ -510,9 +515,11 @@ row_https() {
     expect_200 "https://127.0.0.1:$NGINX_A_PORT/bench"
     tls_check travine "$port"
     tls_check nginx "$NGINX_A_PORT"
-    measure travine travine "https://127.0.0.1:$port/bench"
-    measure_nginx_pair https
-    proxy_check "https://127.0.0.1:$port/proxy/status" 2
+    for _ in $(seq 1 "$ROUNDS"); do
+        measure travine travine "https://127.0.0.1:$port/bench"
+        measure_nginx_pair https
+    done
+    proxy_check "https://127.0.0.1:$port/proxy/status" "$((2 * ROUNDS))"
     rss_report
 }
 
@@ -529,9 +536,11 @@ row_upstream() {
     probe_travine "http://127.0.0.1:$port/bench"
     expect_200 "http://127.0.0.1:$NGINX_A_PORT/bench"
     tls_check "upstream" "$UP_TLS_PORT"
-    measure travine travine "http://127.0.0.1:$port/bench"
-    measure_nginx_pair http
-    proxy_check "http://127.0.0.1:$port/proxy/status" 2
+    for _ in $(seq 1 "$ROUNDS"); do
+        measure travine travine "http://127.0.0.1:$port/bench"
+        measure_nginx_pair http
+    done
+    proxy_check "http://127.0.0.1:$port/proxy/status" "$((2 * ROUNDS))"
     rss_report
 }
 
@@ -563,8 +572,10 @@ row_router() {
     [[ $body != *"'"* ]] || { echo "the router's answer holds a quote" >&2; return 1; }
     nginx_pair_start http "server { listen 127.0.0.1:@PORT@ reuseport backlog=4096; keepalive_timeout 0;
         location / { default_type application/json; return 200 '$body'; } }"
-    measure travine travine "http://127.0.0.1:$port/bench" "$FORCE_NODE"
-    measure_nginx_pair http "$FORCE_NODE"
+    for _ in $(seq 1 "$ROUNDS"); do
+        measure travine travine "http://127.0.0.1:$port/bench" "$FORCE_NODE"
+        measure_nginx_pair http "$FORCE_NODE"
+    done
     router_check "$port" "$at_rest"
     rss_report
 }
@@ -580,10 +591,12 @@ row_mask() {
     haproxy_port=$(free_port)
     haproxy_start "$haproxy_port" "$UP_PORT"
     probe_travine "http://127.0.0.1:$port/bench"
-    measure travine travine "http://127.0.0.1:$port/bench"
-    measure_nginx_pair http
-    measure haproxy "haproxy $SUT_CORES threads" "http://127.0.0.1:$haproxy_port/bench"
-    proxy_check "http://127.0.0.1:$port/proxy/status" 2
+    for _ in $(seq 1 "$ROUNDS"); do
+        measure travine travine "http://127.0.0.1:$port/bench"
+        measure_nginx_pair http
+        measure haproxy "haproxy $SUT_CORES threads" "http://127.0.0.1:$haproxy_port/bench"
+    done
+    proxy_check "http://127.0.0.1:$port/proxy/status" "$((2 * ROUNDS))"
     rss_report
 }
 
@@ -617,9 +630,11 @@ row_zeb() {
             proxy_pass_request_body off; proxy_set_header Content-Length ''; } }"
     nginx_pair_start http "$block"
     expect_200 "http://127.0.0.1:$NGINX_A_PORT/bench"
-    measure travine travine "http://127.0.0.1:$port/bench" "$FORCE_NODE"
-    measure_nginx_pair http "$FORCE_NODE"
-    proxy_check "http://127.0.0.1:$port/proxy/status" 2
+    for _ in $(seq 1 "$ROUNDS"); do
+        measure travine travine "http://127.0.0.1:$port/bench" "$FORCE_NODE"
+        measure_nginx_pair http "$FORCE_NODE"
+    done
+    proxy_check "http://127.0.0.1:$port/proxy/status" "$((2 * ROUNDS))"
     router_check "$router_port" "$at_rest"
     rss_report
 }
@@ -630,7 +645,18 @@ cat >"$WORK/report.py" <<'EOF'
 import sys
 # Result lines: family|label|requests/s|p99 ms|requests|errors|busy%|upstream busy%
 def rows(path):
-    return [l.rstrip("\n").split("|") for l in open(path) if l.count("|") == 7]
+    """One line per configuration: the median of its rounds' rates, p99s and busy figures, the
+    sums of their requests and errors."""
+    lines = [l.rstrip("\n").split("|") for l in open(path) if l.count("|") == 7]
+    median = lambda vs: sorted(vs)[len(vs) // 2] if len(vs) % 2 else sum(sorted(vs)[len(vs) // 2 - 1:len(vs) // 2 + 1]) / 2
+    out = []
+    for key in dict.fromkeys((l[0], l[1]) for l in lines):
+        runs = [l for l in lines if (l[0], l[1]) == key]
+        out.append([key[0], key[1], str(median([float(l[2]) for l in runs])),
+                    str(median([float(l[3]) for l in runs])), str(sum(int(l[4]) for l in runs)),
+                    str(sum(int(l[5]) for l in runs)), str(round(median([float(l[6]) for l in runs]))),
+                    str(round(median([float(l[7]) for l in runs]))), len(runs)])
+    return out
 def ratios(lines):
     """(family, best line, throughput ratio, p99 ratio) for each peer family, against travine."""
     travine = next((l for l in lines if l[0] == "travine"), None)
@@ -672,7 +698,7 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout "$KEY" -out "$CERT" -days 2 -s
     -addext "subjectAltName=DNS:localhost,IP:127.0.0.1" 2>/dev/null
 
 echo "travine $TRAVINE ($SUT_CORES loops per role: one per core it may use); travine and its peers on cores $SUT_CPUS, upstream on $UPSTREAM_CPUS, wrk on $WRK_CPUS ($WRK_THREADS threads)"
-echo "$CONNECTIONS connections, ${DURATION}s per run after a 1 s warm-up, Connection: close; busy% is of the cores $SUT_CPUS, upstream% of $UPSTREAM_CPUS"
+echo "$CONNECTIONS connections, ${DURATION}s per run after a 1 s warm-up, $ROUNDS round(s) per row (medians), Connection: close; busy% is of the cores $SUT_CPUS, upstream% of $UPSTREAM_CPUS"
 FAILED=()
 for ROW in $ROWS; do
     RDIR=$WORK/$ROW
