@@ -30,6 +30,22 @@ TEST(Ketama, HashIsLittleEndianMd5Prefix) {
     }
 }
 
+// Lengths on both sides of the block (64 bytes) and of the padding's room for the length (56).
+TEST(Ketama, HashOfLongerTextsAcrossBlockBoundaries) {
+    Ketama ring;
+    struct Case {
+        std::size_t length;
+        std::uint32_t hash;
+    };
+    for (const Case& c : std::vector<Case>{{55, 3193372931u}, {56, 4052579726u}, {63, 1985314890u},
+                                           {64, 784206970u}, {65, 2421033876u}, {119, 2266598343u},
+                                           {120, 581954379u}, {1000, 4219602377u}}) {
+        std::string text;
+        for (std::size_t i = 0; i < c.length; ++i) text.push_back(static_cast<char>((i * 7 + 3) % 251));
+        EXPECT_EQ(ring.hashi(text.data(), text.size()), c.hash) << c.length;
+    }
+}
+
 TEST(Ketama, OneServerGets160Points) {
     Ketama ring;
     ring.add_server("a", 1);
