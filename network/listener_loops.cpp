@@ -39,6 +39,25 @@ void beat(net::steady_timer& timer) {
     });
 }
 
+// The CPUs of the process's affinity mask, in order; empty when it cannot be read.
+std::vector<int> allowed_cpus() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    std::vector<int> cpus;
+    if (::sched_getaffinity(0, sizeof set, &set) != 0) return cpus;
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &set)) cpus.push_back(cpu);
+    return cpus;
+}
+
+// Keeps the calling thread on one CPU.
+void pin_to(int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    ::sched_setaffinity(0, sizeof set, &set);  // a thread left unpinned still serves its loop
+}
+
 }  // namespace
 
 ListenerLoops::ListenerLoops(net::io_context& main, const std::string& name) : main_(main), name_(name) {}
@@ -52,11 +71,7 @@ ListenerLoops::~ListenerLoops() {
 // The CPUs of the process's affinity mask, which is what a process pinned to some cores is
 // given: a loop per core it cannot use only adds switches between loops on the same core.
 unsigned ListenerLoops::default_count() {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
-        if (const int n = CPU_COUNT(&set); n > 0) return static_cast<unsigned>(n);
-    }
+    if (const auto cpus = allowed_cpus(); !cpus.empty()) return static_cast<unsigned>(cpus.size());
     const unsigned count = std::thread::hardware_concurrency();
     return count == 0 ? 4 : count;
 }
@@ -78,11 +93,18 @@ void ListenerLoops::open(const net::ip::tcp::endpoint& endpoint, unsigned count,
 }
 
 int ListenerLoops::serve() {
+    // With a loop for each CPU the process may use, each loop keeps to its own CPU: left to the
+    // scheduler, the loops of the roles that share those CPUs move between them at every turn.
+    const std::vector<int> cpus = allowed_cpus();
+    const bool pin = cpus.size() == loops_.size() + 1 && cpus.size() > 1;
     std::vector<std::thread> threads;
     threads.reserve(loops_.size());
     for (std::size_t i = 0; i < loops_.size(); ++i) {
         try {
-            threads.emplace_back(run_loop, std::ref(*loops_[i]), std::cref(name_));
+            threads.emplace_back([this, i, cpu = pin ? cpus[i + 1] : -1] {
+                if (cpu >= 0) pin_to(cpu);
+                run_loop(*loops_[i], name_);
+            });
         } catch (const std::system_error& e) {
             // No thread for this loop: its listener must not take connections nobody serves.
             Syslog::log(Syslog::kError, "%s: run: %s", name_.c_str(), e.what());
@@ -92,6 +114,7 @@ int ListenerLoops::serve() {
             }
         }
     }
+    if (pin) pin_to(cpus[0]);
     run_loop(main_, name_);  // the process's own loop, with the signals, on the calling thread
     for (auto& thread : threads) thread.join();
     return 0;
