@@ -1,5 +1,8 @@
 #include "network/listener.hpp"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+
 #include <stdexcept>
 
 #include <boost/asio/detail/socket_option.hpp>
@@ -11,6 +14,7 @@ namespace framework {
 
 namespace {
 using reuse_port = net::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
+using defer_accept = net::detail::socket_option::integer<IPPROTO_TCP, TCP_DEFER_ACCEPT>;
 }
 
 template <class Protocol>
@@ -37,6 +41,8 @@ void Listener<Protocol>::listen(const endpoint_type& ep, int backlog) {
     acceptor.set_option(reuse_port(true));
     acceptor.bind(ep);
     acceptor.listen(backlog);
+    boost::system::error_code ignored;
+    acceptor.set_option(defer_accept(1), ignored);
     acceptor.non_blocking(true);
     net::post(strand_, [self = this->shared_from_this()] { self->accept_waiting(); });
 }
