@@ -385,6 +385,7 @@ EOF
 }
 
 COMPLETED=0  # requests wrk completed against the travine of the row, warm-up included
+WRK_RUNS=0   # wrk runs against the travine of the row, warm-ups included
 
 # family label url [header]: a one-second warm-up, then the measured run; appends
 # "family|label|requests/s|p99 ms|requests|errors|busy%|upstream busy%" to the row's results.
@@ -410,27 +411,34 @@ measure() {
     p99=$(ms "$(awk '$1 == "99%" {print $2}' "$out")")
     count=$(awk '/ requests in / {print $1}' "$out")
     errors=$(awk '/Socket errors:/ {gsub(",", ""); e = $4 + $6 + $8 + $10} /Non-2xx or 3xx/ {e += $NF} END {print e + 0}' "$out")
-    [ "$family" = travine ] && COMPLETED=$((COMPLETED + ${warm:-0} + ${count:-0}))
+    [ "$family" = travine ] && COMPLETED=$((COMPLETED + ${warm:-0} + ${count:-0})) && WRK_RUNS=$((WRK_RUNS + 2))
     echo "$family|$label|${rps:-0}|${p99:-0}|${count:-0}|$errors|$(cpu_busy "$RDIR/stat.before" "$RDIR/stat.after" "$SUT_CPUS")|$(cpu_busy "$RDIR/stat.before" "$RDIR/stat.after" "$UPSTREAM_CPUS")" \
         >>"$WORK/results/$ROW"
 }
 
-measure_nginx_pair() {  # scheme [header]
-    measure nginx "nginx $SUT_CORES workers" "$1://127.0.0.1:$NGINX_A_PORT/bench" "${2:-}"
-    measure nginx "nginx $NGINX_WORKERS workers" "$1://127.0.0.1:$NGINX_B_PORT/bench" "${2:-}"
+# travine url, nginx scheme, [header], [haproxy url]: travine, both nginx configurations and
+# HAProxy when it runs in the row, in turn, ROUNDS times.
+measure_rounds() {
+    local url=$1 scheme=$2 header=${3:-} haproxy_url=${4:-}
+    for _ in $(seq 1 "$ROUNDS"); do
+        measure travine travine "$url" "$header"
+        measure nginx "nginx $SUT_CORES workers" "$scheme://127.0.0.1:$NGINX_A_PORT/bench" "$header"
+        measure nginx "nginx $NGINX_WORKERS workers" "$scheme://127.0.0.1:$NGINX_B_PORT/bench" "$header"
+        [ -z "$haproxy_url" ] || measure haproxy "haproxy $SUT_CORES threads" "$haproxy_url"
+    done
 }
 
 # The proxy's status once its load has stopped: "objects" back to 0 (waited for up to 10 s)
 # and every relayed answer counted; wrk stops with up to one request per connection in flight,
 # which the proxy may still relay and count.
-proxy_check() {  # status url, number of wrk runs against it
+proxy_check() {  # status url
     local doc
     for _ in $(seq 1 100); do
         doc=$(curl -sk --max-time 2 "$1" || true)
         [ "$("$PYTHON" -c 'import json,sys; print(json.loads(sys.argv[1])["objects"])' "$doc" 2>/dev/null)" = 0 ] && break
         sleep 0.1
     done
-    "$PYTHON" - "$doc" "$COMPLETED" "$(($2 * CONNECTIONS))" <<'EOF'
+    "$PYTHON" - "$doc" "$COMPLETED" "$((WRK_RUNS * CONNECTIONS))" <<'EOF'
 import json, sys
 try:
     doc = json.loads(sys.argv[1])
@@ -515,11 +523,8 @@ row_https() {
     expect_200 "https://127.0.0.1:$NGINX_A_PORT/bench"
     tls_check travine "$port"
     tls_check nginx "$NGINX_A_PORT"
-    for _ in $(seq 1 "$ROUNDS"); do
-        measure travine travine "https://127.0.0.1:$port/bench"
-        measure_nginx_pair https
-    done
-    proxy_check "https://127.0.0.1:$port/proxy/status" "$((2 * ROUNDS))"
+    measure_rounds "https://127.0.0.1:$port/bench" https
+    proxy_check "https://127.0.0.1:$port/proxy/status"
     rss_report
 }
 
@@ -536,11 +541,8 @@ row_upstream() {
     probe_travine "http://127.0.0.1:$port/bench"
     expect_200 "http://127.0.0.1:$NGINX_A_PORT/bench"
     tls_check "upstream" "$UP_TLS_PORT"
-    for _ in $(seq 1 "$ROUNDS"); do
-        measure travine travine "http://127.0.0.1:$port/bench"
-        measure_nginx_pair http
-    done
-    proxy_check "http://127.0.0.1:$port/proxy/status" "$((2 * ROUNDS))"
+    measure_rounds "http://127.0.0.1:$port/bench" http
+    proxy_check "http://127.0.0.1:$port/proxy/status"
     rss_report
 }
 
@@ -572,10 +574,7 @@ row_router() {
     [[ $body != *"'"* ]] || { echo "the router's answer holds a quote" >&2; return 1; }
     nginx_pair_start http "server { listen 127.0.0.1:@PORT@ reuseport backlog=4096; keepalive_timeout 0;
         location / { default_type application/json; return 200 '$body'; } }"
-    for _ in $(seq 1 "$ROUNDS"); do
-        measure travine travine "http://127.0.0.1:$port/bench" "$FORCE_NODE"
-        measure_nginx_pair http "$FORCE_NODE"
-    done
+    measure_rounds "http://127.0.0.1:$port/bench" http "$FORCE_NODE"
     router_check "$port" "$at_rest"
     rss_report
 }
@@ -591,12 +590,8 @@ row_mask() {
     haproxy_port=$(free_port)
     haproxy_start "$haproxy_port" "$UP_PORT"
     probe_travine "http://127.0.0.1:$port/bench"
-    for _ in $(seq 1 "$ROUNDS"); do
-        measure travine travine "http://127.0.0.1:$port/bench"
-        measure_nginx_pair http
-        measure haproxy "haproxy $SUT_CORES threads" "http://127.0.0.1:$haproxy_port/bench"
-    done
-    proxy_check "http://127.0.0.1:$port/proxy/status" "$((2 * ROUNDS))"
+    measure_rounds "http://127.0.0.1:$port/bench" http "" "http://127.0.0.1:$haproxy_port/bench"
+    proxy_check "http://127.0.0.1:$port/proxy/status"
     rss_report
 }
 
@@ -630,11 +625,8 @@ row_zeb() {
             proxy_pass_request_body off; proxy_set_header Content-Length ''; } }"
     nginx_pair_start http "$block"
     expect_200 "http://127.0.0.1:$NGINX_A_PORT/bench"
-    for _ in $(seq 1 "$ROUNDS"); do
-        measure travine travine "http://127.0.0.1:$port/bench" "$FORCE_NODE"
-        measure_nginx_pair http "$FORCE_NODE"
-    done
-    proxy_check "http://127.0.0.1:$port/proxy/status" "$((2 * ROUNDS))"
+    measure_rounds "http://127.0.0.1:$port/bench" http "$FORCE_NODE"
+    proxy_check "http://127.0.0.1:$port/proxy/status"
     router_check "$router_port" "$at_rest"
     rss_report
 }
