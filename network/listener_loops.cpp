@@ -1,6 +1,7 @@
 #include "network/listener_loops.hpp"
 
 #include <sched.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <exception>
@@ -97,6 +98,16 @@ int ListenerLoops::serve() {
     // scheduler, the loops of the roles that share those CPUs move between them at every turn.
     const std::vector<int> cpus = allowed_cpus();
     const bool pin = cpus.size() == loops_.size() + 1 && cpus.size() > 1;
+    if (pin) {
+        // A connection made on one of these CPUs (another role of this machine connecting over
+        // loopback) then goes to the listener of the loop on that CPU, which serves it without
+        // waking another CPU; connections from elsewhere are spread as before.
+        for (std::size_t i = 0; i < listeners_.size(); ++i) {
+            const int cpu = cpus[i];
+            ::setsockopt(listeners_[i]->acceptor.native_handle(), SOL_SOCKET, SO_INCOMING_CPU, &cpu,
+                         sizeof cpu);  // without it, the spread alone
+        }
+    }
     std::vector<std::thread> threads;
     threads.reserve(loops_.size());
     for (std::size_t i = 0; i < loops_.size(); ++i) {

@@ -1,9 +1,13 @@
 // The loops a role serves on, against real loopback clients: connections spread over the
-// loops and stay on the one that accepted them, a handler that throws ends neither its loop
-// nor its listener, and stop() lets serve() return.
+// loops and stay on the one that accepted them, a connection made on a loop's CPU goes to that
+// loop, a handler that throws ends neither its loop nor its listener, and stop() lets serve()
+// return.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/utsname.h>
 
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -90,6 +94,81 @@ TEST(ListenerLoops, ConnectionsSpreadOverTheLoopsAndStayOnTheOneThatAcceptedThem
     std::lock_guard guard(mutex);
     // 64 source ports all hashed onto one of three listeners would be a 1 in 10^30 event.
     EXPECT_GE(loops_seen.size(), 2u);
+}
+
+// Keeps the calling thread on the given CPUs until the object goes.
+class Affinity {
+public:
+    explicit Affinity(const std::vector<int>& cpus) {
+        sched_getaffinity(0, sizeof saved_, &saved_);
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        for (const int cpu : cpus) CPU_SET(cpu, &set);
+        sched_setaffinity(0, sizeof set, &set);
+    }
+    ~Affinity() { sched_setaffinity(0, sizeof saved_, &saved_); }
+
+private:
+    cpu_set_t saved_;
+};
+
+// The kernel picks the listener of a port by the CPU a connection arrives on since Linux 6.1.
+bool kernel_at_least_6_1() {
+    utsname name{};
+    if (uname(&name) != 0) return false;
+    int major = 0, minor = 0;
+    if (std::sscanf(name.release, "%d.%d", &major, &minor) != 2) return false;
+    return major > 6 || (major == 6 && minor >= 1);
+}
+
+// With a loop per CPU, a connection made on one of those CPUs (a role of this machine talking
+// to another over loopback) is accepted by the loop kept to that CPU, with no other CPU woken.
+TEST(ListenerLoops, AConnectionMadeOnALoopsCpuGoesToThatLoop) {
+    if (!kernel_at_least_6_1()) GTEST_SKIP() << "listener choice by CPU needs Linux 6.1";
+    cpu_set_t allowed;
+    ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+    std::vector<int> cpus;
+    for (int cpu = 0; cpu < CPU_SETSIZE && cpus.size() < 2; ++cpu)
+        if (CPU_ISSET(cpu, &allowed)) cpus.push_back(cpu);
+    if (cpus.size() < 2) GTEST_SKIP() << "needs two CPUs";
+
+    std::atomic<int> accepted{0};
+    std::atomic<int> elsewhere{0};  // accepted on a CPU other than the client's
+    std::atomic<int> client_cpu{-1};
+    std::unique_ptr<Served> served;
+    {
+        const Affinity only(cpus);  // the loops' threads get the mask at their start
+        served = std::make_unique<Served>(2, [&](tcp::socket&&, const tcp::endpoint&) {
+            if (sched_getcpu() != client_cpu.load()) ++elsewhere;
+            ++accepted;
+        });
+    }
+    {
+        // Once a first connection is in, serve() has set the loops up.
+        RawClient first;
+        ASSERT_TRUE(first.connect(served->port)) << first.error();
+        ASSERT_TRUE(first.send("x"));
+        ASSERT_TRUE(wait_for([&] { return accepted.load() == 1; }));
+        accepted = 0;
+        elsewhere = 0;
+    }
+    int expected = 0;
+    for (const int cpu : cpus) {
+        std::thread client([&, cpu] {
+            const Affinity here({cpu});
+            client_cpu = cpu;
+            for (int i = 0; i < 16; ++i) {
+                RawClient raw;
+                ASSERT_TRUE(raw.connect(served->port)) << raw.error();
+                ASSERT_TRUE(raw.send("x"));  // the listeners wait for the first bytes
+                ASSERT_TRUE(wait_for([&] { return accepted.load() == expected + i + 1; })) << accepted.load();
+            }
+        });
+        client.join();
+        expected += 16;
+    }
+    EXPECT_EQ(accepted.load(), 32);
+    EXPECT_EQ(elsewhere.load(), 0);
 }
 
 TEST(ListenerLoops, AHandlerThatThrowsIsLoggedAndItsLoopGoesOn) {
