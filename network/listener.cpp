@@ -2,8 +2,12 @@
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <stdexcept>
+#include <system_error>
 
 #include <boost/asio/detail/socket_option.hpp>
 
@@ -45,6 +49,21 @@ void Listener<Protocol>::listen(const endpoint_type& ep, int backlog) {
     // bytes are in saves a wake-up and an empty read on each. Without it, accepting goes on.
     boost::system::error_code ignored;
     acceptor.set_option(defer_accept(1), ignored);
+    acceptor.non_blocking(true);
+    net::post(strand_, [self = this->shared_from_this()] { self->accept_waiting(); });
+}
+
+template <class Protocol>
+void Listener<Protocol>::listen_with(Listener& first) {
+    endpoint = first.endpoint;
+    const int fd = ::fcntl(first.acceptor.native_handle(), F_DUPFD_CLOEXEC, 0);
+    if (fd < 0) throw std::system_error(errno, std::generic_category(), "dup");
+    boost::system::error_code ec;
+    acceptor.assign(endpoint.protocol(), fd, ec);
+    if (ec) {
+        ::close(fd);
+        throw boost::system::system_error(ec, "assign");
+    }
     acceptor.non_blocking(true);
     net::post(strand_, [self = this->shared_from_this()] { self->accept_waiting(); });
 }

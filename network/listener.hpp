@@ -43,6 +43,10 @@ public:
     // for port 0 and boost::system::system_error ("open", "set_option", "bind", "listen",
     // "non_blocking": ...) otherwise.
     void listen(const endpoint_type& ep, int backlog);
+    // Starts accepting, on the strand, from the socket `first` listens on (through a
+    // descriptor of its own), so both take connections from the one queue. Throws
+    // boost::system::system_error ("assign", "non_blocking": ...) or std::system_error (dup).
+    void listen_with(Listener& first);
     // Stops accepting: the acceptor is closed on the listener's strand (from any thread;
     // the close itself runs on a loop thread), and the pending wait ends silently.
     void stop();

@@ -78,8 +78,9 @@ unsigned ListenerLoops::default_count() {
 }
 
 void ListenerLoops::open(const net::ip::tcp::endpoint& endpoint, unsigned count, Callback callback,
-                         int accept_batch) {
+                         int accept_batch, Spread spread) {
     callback_ = std::move(callback);
+    spread_ = spread;
     for (unsigned i = 0; i < std::max(count, 1U); ++i) {
         // One thread runs each further loop: the hint lets it skip the locking a shared loop needs.
         net::io_context& loop = i == 0 ? main_ : *loops_.emplace_back(std::make_unique<net::io_context>(1));
@@ -88,7 +89,10 @@ void ListenerLoops::open(const net::ip::tcp::endpoint& endpoint, unsigned count,
             callback_(std::move(socket), l->peer());
         };
         listener->accept_batch = accept_batch;
-        listener->listen(endpoint, kBacklog);
+        if (i > 0 && spread == Spread::kByLoad)
+            listener->listen_with(*listeners_.front());
+        else
+            listener->listen(endpoint, kBacklog);
         beat(*heartbeats_.emplace_back(std::make_unique<net::steady_timer>(loop)));
     }
 }
@@ -98,10 +102,7 @@ int ListenerLoops::serve() {
     // scheduler, the loops of the roles that share those CPUs move between them at every turn.
     const std::vector<int> cpus = allowed_cpus();
     const bool pin = cpus.size() == loops_.size() + 1 && cpus.size() > 1;
-    if (pin) {
-        // A connection made on one of these CPUs (another role of this machine connecting over
-        // loopback) then goes to the listener of the loop on that CPU, which serves it without
-        // waking another CPU; connections from elsewhere are spread as before.
+    if (pin && spread_ == Spread::kByCpu) {
         for (std::size_t i = 0; i < listeners_.size(); ++i) {
             const int cpu = cpus[i];
             ::setsockopt(listeners_[i]->acceptor.native_handle(), SOL_SOCKET, SO_INCOMING_CPU, &cpu,

@@ -1,9 +1,9 @@
 #pragma once
 // The event loops a role serves its connections on: the process's own loop and one more loop
-// per further thread, each with a listener of its own on the one endpoint (SO_REUSEPORT lets
-// the kernel spread the connections over them). A connection lives on the loop that accepted
-// it, with its timers and its outgoing requests, so the loops share no queue and no lock;
-// only one thread runs each loop. Used by the router, the topology merger and the proxies.
+// per further thread, each with a listener of its own on the one endpoint (see Spread for how
+// the connections reach them). A connection lives on the loop that accepted it, with its timers
+// and its outgoing requests, so the loops share no lock; only one thread runs each loop. Used
+// by the router, the topology merger and the proxies.
 //
 // Each loop also keeps a heartbeat: a timer due every second while the listeners are open.
 // Asio re-arms its timer descriptor whenever a new wait becomes the loop's earliest one; a
@@ -33,6 +33,20 @@ public:
 
     static constexpr int kBacklog = 128;
 
+    // How the connections of the endpoint reach the loops.
+    enum class Spread {
+        // The listeners share one accept queue: every free loop is woken for a new connection
+        // and one of them takes it, so no loop sits idle while another has connections waiting
+        // (with the kernel's hash, the loop dealt the most connections set the pace and the
+        // p99). For clients on other CPUs or machines.
+        kByLoad,
+        // A queue per listener (SO_REUSEPORT). When the loops keep to their CPUs (serve), each
+        // listener carries its loop's CPU: a connection made on one of those CPUs (a role of
+        // this machine over loopback) goes to the loop on that CPU, which serves it without
+        // waking another one; connections from elsewhere are spread by the kernel's hash.
+        kByCpu,
+    };
+
     // `main` is the process's own loop (it also carries the signals and whatever else the role
     // put on it); `name` is the process name of the "%s: run: %s" lines. Both must outlive the
     // object.
@@ -46,12 +60,12 @@ public:
     static unsigned default_count();
 
     // Opens `count` listeners (at least one) on `endpoint` with a backlog of 128: the first on
-    // the main loop, each other one on a loop of its own. Throws what Listener::listen throws
-    // (a port of 0, a failed bind); the listeners opened before stay and serve() serves them.
-    // Called once.
+    // the main loop, each other one on a loop of its own. Throws what Listener::listen and
+    // Listener::listen_with throw (a port of 0, a failed bind); the listeners opened before stay
+    // and serve() serves them. Called once.
     // `accept_batch`: Listener::accept_batch of each listener.
     void open(const net::ip::tcp::endpoint& endpoint, unsigned count, Callback callback,
-              int accept_batch = Listener::kAcceptBatch);
+              int accept_batch = Listener::kAcceptBatch, Spread spread = Spread::kByLoad);
 
     // Runs every further loop on a thread of its own and the main loop on the calling thread,
     // each until it has run out of work, and joins them. An exception out of a loop is logged
@@ -76,6 +90,7 @@ private:
     // One per loop, in the listeners' order; each touched on its own loop only.
     std::vector<std::unique_ptr<net::steady_timer>> heartbeats_;
     Callback callback_;
+    Spread spread_ = Spread::kByLoad;
 };
 
 }  // namespace framework

@@ -55,9 +55,11 @@ json RoleServer::get_topology_status(json topology) const {
     return status;
 }
 
-void RoleServer::open(const net::ip::tcp::endpoint& endpoint, int threads) {
+void RoleServer::open(const net::ip::tcp::endpoint& endpoint, int threads,
+                      framework::ListenerLoops::Spread spread) {
     loops.open(endpoint, threads > 0 ? static_cast<unsigned>(threads) : framework::ListenerLoops::default_count(),
-               [this](net::ip::tcp::socket&& socket, const net::ip::tcp::endpoint&) { on_accept(std::move(socket)); });
+               [this](net::ip::tcp::socket&& socket, const net::ip::tcp::endpoint&) { on_accept(std::move(socket)); },
+               framework::ListenerLoops::Listener::kAcceptBatch, spread);
 }
 
 int RoleServer::serve_loops() { return loops.serve(); }

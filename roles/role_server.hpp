@@ -64,7 +64,8 @@ protected:
 
     // Opens one listener per loop on `threads` loops (0 or less: as many as the machine
     // reports) on `endpoint`; throws what framework::ListenerLoops::open throws.
-    void open(const boost::asio::ip::tcp::endpoint& endpoint, int threads);
+    void open(const boost::asio::ip::tcp::endpoint& endpoint, int threads,
+              framework::ListenerLoops::Spread spread = framework::ListenerLoops::Spread::kByLoad);
     // Serves until the listeners are closed and no work remains (framework::ListenerLoops).
     int serve_loops();
     // Stops accepting on every loop; connections under way finish.

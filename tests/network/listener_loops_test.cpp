@@ -1,7 +1,7 @@
 // The loops a role serves on, against real loopback clients: connections spread over the
-// loops and stay on the one that accepted them, a connection made on a loop's CPU goes to that
-// loop, a handler that throws ends neither its loop nor its listener, and stop() lets serve()
-// return.
+// loops and stay on the one that accepted them, a free loop takes what a busy one cannot, a
+// connection made on a loop's CPU goes to that loop, a handler that throws ends neither its
+// loop nor its listener, and stop() lets serve() return.
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/utsname.h>
@@ -36,8 +36,11 @@ using namespace std::chrono_literals;
 // The loops served on a thread of the test, stopped (and joined) when the object goes.
 class Served {
 public:
-    Served(unsigned count, ListenerLoops::Callback callback) : loops(main, name), port(testsupport::free_port()) {
-        loops.open(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), count, std::move(callback));
+    Served(unsigned count, ListenerLoops::Callback callback,
+           ListenerLoops::Spread spread = ListenerLoops::Spread::kByLoad)
+        : loops(main, name), port(testsupport::free_port()) {
+        loops.open(tcp::endpoint(net::ip::make_address("127.0.0.1"), port), count, std::move(callback),
+                   ListenerLoops::Listener::kAcceptBatch, spread);
         thread = std::thread([this] {
             loops.serve();
             done = true;
@@ -85,7 +88,7 @@ TEST(ListenerLoops, ConnectionsSpreadOverTheLoopsAndStayOnTheOneThatAcceptedThem
             loops_seen.insert(&loop);
         }
         ++accepted;
-    });
+    }, ListenerLoops::Spread::kByCpu);  // a queue per loop: the kernel's hash spreads them
     EXPECT_EQ(served.loops.size(), 3u);
     ASSERT_NO_FATAL_FAILURE(connect_all(served.port, 64));
     ASSERT_TRUE(wait_for([&] { return accepted.load() == 64; })) << accepted.load();
@@ -94,6 +97,32 @@ TEST(ListenerLoops, ConnectionsSpreadOverTheLoopsAndStayOnTheOneThatAcceptedThem
     std::lock_guard guard(mutex);
     // 64 source ports all hashed onto one of three listeners would be a 1 in 10^30 event.
     EXPECT_GE(loops_seen.size(), 2u);
+}
+
+// Connects, sends a byte (the listeners wait for the first bytes) and closes, `n` times.
+void connect_and_send(uint16_t port, int n) {
+    for (int i = 0; i < n; ++i) {
+        RawClient client;
+        ASSERT_TRUE(client.connect(port)) << client.error();
+        ASSERT_TRUE(client.send("x"));
+    }
+}
+
+// The loops share one accept queue: while one loop is busy, the other takes every connection
+// that comes, where a queue per loop would leave about half of them waiting for the busy one.
+TEST(ListenerLoops, WhileOneLoopIsBusyTheOtherTakesEveryNewConnection) {
+    std::atomic<bool> release{false};
+    std::atomic<bool> first{true};
+    std::atomic<int> accepted{0};
+    Served served(2, [&](tcp::socket&&, const tcp::endpoint&) {
+        if (first.exchange(false)) wait_for([&] { return release.load(); }, 20s);  // this loop is busy
+        ++accepted;
+    });
+    ASSERT_NO_FATAL_FAILURE(connect_and_send(served.port, 1));
+    ASSERT_NO_FATAL_FAILURE(connect_and_send(served.port, 16));
+    EXPECT_TRUE(wait_for([&] { return accepted.load() == 16; })) << accepted.load();
+    release = true;
+    EXPECT_TRUE(wait_for([&] { return accepted.load() == 17; })) << accepted.load();
 }
 
 // Keeps the calling thread on the given CPUs until the object goes.
@@ -138,10 +167,13 @@ TEST(ListenerLoops, AConnectionMadeOnALoopsCpuGoesToThatLoop) {
     std::unique_ptr<Served> served;
     {
         const Affinity only(cpus);  // the loops' threads get the mask at their start
-        served = std::make_unique<Served>(2, [&](tcp::socket&&, const tcp::endpoint&) {
-            if (sched_getcpu() != client_cpu.load()) ++elsewhere;
-            ++accepted;
-        });
+        served = std::make_unique<Served>(
+            2,
+            [&](tcp::socket&&, const tcp::endpoint&) {
+                if (sched_getcpu() != client_cpu.load()) ++elsewhere;
+                ++accepted;
+            },
+            ListenerLoops::Spread::kByCpu);
     }
     {
         // Once a first connection is in, serve() has set the loops up.
