@@ -87,9 +87,9 @@ int Router::serve(int threads) {
 
     // In a ZEB gateway the router's clients are the gateway's own proxies, on the same CPUs:
     // each connection is best served on the CPU that made it.
+    using Spread = framework::ListenerLoops::Spread;
     open(section->listen.endpoint(), threads,
-         framework::iequals(get_config().get_gw_type(), "ZEB") ? framework::ListenerLoops::Spread::kByCpu
-                                                                     : framework::ListenerLoops::Spread::kByLoad);
+         framework::iequals(get_config().get_gw_type(), "ZEB") ? Spread::kByCpu : Spread::kByLoad);
 
     serial = routers.fetch_add(1) + 1;  // before the loops run: they read it
     topology = std::make_unique<TopologyClient>(get_config(), section->filter, section->topology_url,
