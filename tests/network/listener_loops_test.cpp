@@ -175,24 +175,18 @@ TEST(ListenerLoops, AConnectionMadeOnALoopsCpuGoesToThatLoop) {
             },
             ListenerLoops::Spread::kByCpu);
     }
-    {
-        // Once a first connection is in, serve() has set the loops up.
-        RawClient first;
-        ASSERT_TRUE(first.connect(served->port)) << first.error();
-        ASSERT_TRUE(first.send("x"));
-        ASSERT_TRUE(wait_for([&] { return accepted.load() == 1; }));
-        accepted = 0;
-        elsewhere = 0;
-    }
+    // Once a first connection is in, serve() has set the loops up.
+    ASSERT_NO_FATAL_FAILURE(connect_and_send(served->port, 1));
+    ASSERT_TRUE(wait_for([&] { return accepted.load() == 1; }));
+    accepted = 0;
+    elsewhere = 0;
     int expected = 0;
     for (const int cpu : cpus) {
         std::thread client([&, cpu] {
             const Affinity here({cpu});
             client_cpu = cpu;
-            for (int i = 0; i < 16; ++i) {
-                RawClient raw;
-                ASSERT_TRUE(raw.connect(served->port)) << raw.error();
-                ASSERT_TRUE(raw.send("x"));  // the listeners wait for the first bytes
+            for (int i = 0; i < 16; ++i) {  // one at a time, each accepted before the next
+                ASSERT_NO_FATAL_FAILURE(connect_and_send(served->port, 1));
                 ASSERT_TRUE(wait_for([&] { return accepted.load() == expected + i + 1; })) << accepted.load();
             }
         });
