@@ -640,14 +640,15 @@ def rows(path):
     """One line per configuration: the median of its rounds' rates, p99s and busy figures, the
     sums of their requests and errors."""
     lines = [l.rstrip("\n").split("|") for l in open(path) if l.count("|") == 7]
-    median = lambda vs: sorted(vs)[len(vs) // 2] if len(vs) % 2 else sum(sorted(vs)[len(vs) // 2 - 1:len(vs) // 2 + 1]) / 2
     out = []
     for key in dict.fromkeys((l[0], l[1]) for l in lines):
         runs = [l for l in lines if (l[0], l[1]) == key]
-        out.append([key[0], key[1], str(median([float(l[2]) for l in runs])),
-                    str(median([float(l[3]) for l in runs])), str(sum(int(l[4]) for l in runs)),
-                    str(sum(int(l[5]) for l in runs)), str(round(median([float(l[6]) for l in runs]))),
-                    str(round(median([float(l[7]) for l in runs]))), len(runs)])
+        def median(i):
+            vs = sorted(float(l[i]) for l in runs)
+            return vs[len(vs) // 2] if len(vs) % 2 else (vs[len(vs) // 2 - 1] + vs[len(vs) // 2]) / 2
+        total = lambda i: str(sum(int(l[i]) for l in runs))
+        out.append([key[0], key[1], str(median(2)), str(median(3)), total(4), total(5),
+                    str(round(median(6))), str(round(median(7))), len(runs)])
     return out
 def ratios(lines):
     """(family, best line, throughput ratio, p99 ratio) for each peer family, against travine."""

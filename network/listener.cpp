@@ -1,8 +1,8 @@
 #include "network/listener.hpp"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,8 +49,7 @@ void Listener<Protocol>::listen(const endpoint_type& ep, int backlog) {
     // bytes are in saves a wake-up and an empty read on each. Without it, accepting goes on.
     boost::system::error_code ignored;
     acceptor.set_option(defer_accept(1), ignored);
-    acceptor.non_blocking(true);
-    net::post(strand_, [self = this->shared_from_this()] { self->accept_waiting(); });
+    start_accepting();
 }
 
 template <class Protocol>
@@ -64,6 +63,11 @@ void Listener<Protocol>::listen_with(Listener& first) {
         ::close(fd);
         throw boost::system::system_error(ec, "assign");
     }
+    start_accepting();
+}
+
+template <class Protocol>
+void Listener<Protocol>::start_accepting() {
     acceptor.non_blocking(true);
     net::post(strand_, [self = this->shared_from_this()] { self->accept_waiting(); });
 }

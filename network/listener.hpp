@@ -60,6 +60,8 @@ public:
     endpoint_type endpoint;
 
 private:
+    // Makes the acceptor non-blocking and starts accepting on the strand.
+    void start_accepting();
     // Accepts what is waiting, then waits for more; on the strand. Its waits hold the listener.
     void accept_waiting();
     void on_failure(const boost::system::error_code& ec);
