@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <iterator>
 #include <string>
@@ -17,12 +18,80 @@
 namespace framework {
 namespace {
 
+constexpr std::size_t kMaxBuffers = 64;
+
+// One sendmsg, retried when a signal interrupts it: the bytes taken, or -1 with errno set.
+ssize_t send_buffers(int fd, iovec* iov, std::size_t count) {
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = count;
+    ssize_t n;
+    do n = ::sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+template <class Buffers>
+bool add_buffers(const Buffers& buffers, iovec* iov, std::size_t& count, std::size_t& total) {
+    for (const auto b : beast::buffers_range_ref(buffers)) {
+        if (b.size() == 0) continue;
+        if (count == kMaxBuffers) return false;
+        iov[count].iov_base = const_cast<void*>(b.data());
+        iov[count].iov_len = b.size();
+        total += b.size();
+        ++count;
+    }
+    return true;
+}
+
+// Sends a whole answer that is not chunked, its header and body together, in one system call
+// straight from where they are kept. True when it is finished: all sent, or failed (`ec` set);
+// false with the count of what was `sent` when the socket took less, or when the answer has
+// more pieces than one call carries. The serializer's layered views of the same buffers cost
+// as much as the rest of an answer's own work together.
+template <class Message>
+bool send_whole(net::ip::tcp::socket& socket, const Message& message, std::size_t& sent,
+                boost::system::error_code& ec) {
+    sent = 0;
+    using Fields = typename Message::fields_type;
+    typename Fields::writer header(static_cast<const Fields&>(message), message.version(),
+                                   message.result_int());
+    iovec iov[kMaxBuffers];
+    std::size_t count = 0;
+    std::size_t total = 0;
+    if (!add_buffers(header.get(), iov, count, total) ||
+        !add_buffers(message.body().data(), iov, count, total))
+        return false;
+    const ssize_t n = send_buffers(socket.native_handle(), iov, count);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+        ec.assign(errno, boost::system::system_category());
+        return true;
+    }
+    sent = static_cast<std::size_t>(n);
+    return sent == total;
+}
+
+// Steps a new serializer past the first `sent` bytes, which have gone out already.
+template <class Serializer>
+void skip(Serializer& sr, std::size_t sent, boost::system::error_code& ec) {
+    while (sent > 0 && !sr.is_done()) {
+        std::size_t size = 0;
+        sr.next(ec, [&](boost::system::error_code&, const auto& buffers) {
+            size = beast::buffer_bytes(buffers);
+        });
+        if (ec || size == 0) return;
+        const std::size_t step = std::min(size, sent);
+        sr.consume(step);
+        sent -= step;
+    }
+}
+
 // Writes as much of a serialized message as the socket takes without waiting. True when it
 // is finished: all written, or failed (`ec` set); false when the socket's buffer is full and
 // the rest must wait for the socket.
 template <class Serializer>
 bool write_now(net::ip::tcp::socket& socket, Serializer& sr, boost::system::error_code& ec) {
-    constexpr std::size_t kMaxBuffers = 64;
     while (!sr.is_done()) {
         std::size_t sent = 0;
         bool full = false;
@@ -35,12 +104,7 @@ bool write_now(net::ip::tcp::socket& socket, Serializer& sr, boost::system::erro
                 iov[count].iov_len = b.size();
                 ++count;
             }
-            msghdr msg{};
-            msg.msg_iov = iov;
-            msg.msg_iovlen = count;
-            ssize_t n;
-            do n = ::sendmsg(socket.native_handle(), &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
-            while (n < 0 && errno == EINTR);
+            const ssize_t n = send_buffers(socket.native_handle(), iov, count);
             if (n >= 0)
                 sent = static_cast<std::size_t>(n);
             else if (errno == EAGAIN || errno == EWOULDBLOCK)
@@ -232,7 +296,6 @@ bool HttpServerT<S>::respond(http::status status, std::string_view body,
         answer.emplace();
         answer->version(11);
         answer->result(status);
-        answer->keep_alive(false);
         answer->set(http::field::content_type,
                     content_type.empty() ? boost::string_view("text/plain") : content_type);
         if (!body.empty()) {
@@ -297,20 +360,36 @@ void HttpServerT<S>::start_write() {
         expired_ = true;
         arm(kWriteGrace);
     }
-    serializer_.emplace(*answer);
     if constexpr (std::is_same_v<S, TcpSession>) {
         // Most answers fit the socket's buffer: written here and now, the connection closes
-        // in the same step instead of one turn of the loop later.
+        // in the same step instead of one turn of the loop later. All of it is then with the
+        // socket, and the close that follows pushes out its last segment, whatever Nagle's
+        // algorithm held back.
         error_code ec;
-        if (write_now(this->stream, *serializer_, ec)) {
-            // All of it is with the socket and the close that follows pushes out its last
-            // segment, whatever Nagle's algorithm held back.
+        std::size_t sent = 0;
+        const bool whole = !answer->chunked();
+        if (whole && send_whole(this->stream, *answer, sent, ec)) {
+            on_write(ec);
+            return;
+        }
+        serializer_.emplace(*answer);
+        // What the socket did not take, or an answer the serializer must frame, goes through
+        // the serializer from where the direct send stopped.
+        if (whole) {
+            skip(*serializer_, sent, ec);
+            if (ec) {
+                on_write(ec);
+                return;
+            }
+        } else if (write_now(this->stream, *serializer_, ec)) {
             on_write(ec);
             return;
         }
         // The rest goes out in pieces as the peer acknowledges: none may wait for an ACK.
         error_code ignored;
         this->stream.set_option(net::ip::tcp::no_delay(true), ignored);
+    } else {
+        serializer_.emplace(*answer);
     }
     http::async_write(this->stream, *serializer_,
                       net::bind_executor(this->strand, [self = shared_from_this()](

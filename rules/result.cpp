@@ -19,10 +19,12 @@ Result::Result(Type type, std::string_view text, boost::beast::http::status stat
         std::replace_if(
             this->text.begin(), this->text.end(), [](char c) { return c == '.' || c == '/'; },
             '_');
-        json = nlohmann::json::object({{"cluster", "@" + this->text}});
+        json = nlohmann::json::object();
+        json.emplace("cluster", "@" + this->text);
         break;
     case Error:
-        json = nlohmann::json::object({{"error", this->text}});
+        json = nlohmann::json::object();
+        json.emplace("error", this->text);
         break;
     case Pending:
     case Skip:

@@ -12,6 +12,38 @@ bool read_enabled(const nlohmann::json& config) noexcept {
     return it != config.end() && it->is_boolean() && it->get<bool>();
 }
 
+// Text the JSON writer copies as it stands: printable ASCII other than the quote and the
+// backslash (it escapes nothing else below 0x80 from 0x20 on).
+bool plain(std::string_view text) noexcept {
+    for (const unsigned char c : text)
+        if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') return false;
+    return true;
+}
+
+// The compact text of an object whose members are all plain strings, byte for byte as the
+// JSON writer makes it, written into one string: every answer of the router is such an
+// object, and the general writer, checking each byte as UTF-8, cost a fifth of the router's
+// own time. False for anything else.
+bool dump_plain_object(const nlohmann::json& object, std::string& out) {
+    if (!object.is_object()) return false;
+    out.reserve(128);
+    out += '{';
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        const std::string& key = it.key();
+        if (!it->is_string()) return false;
+        const std::string& value = it->get_ref<const std::string&>();
+        if (!plain(key) || !plain(value)) return false;
+        if (out.size() > 1) out += ',';
+        out += '"';
+        out += key;
+        out += "\":\"";
+        out += value;
+        out += '"';
+    }
+    out += '}';
+    return true;
+}
+
 }  // namespace
 
 Rule::Rule(const RuleOwner& owner, std::string_view name)
@@ -116,6 +148,8 @@ nlohmann::json Rule::get_stats() const {
 
 std::string Rule::dump_answer(const Result& result) {
     if (result.type != Result::Route && result.type != Result::Error) return "null";
+    std::string text;
+    if (dump_plain_object(result.json, text)) return text;
     return result.json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
