@@ -321,14 +321,38 @@ bool HttpClientT<S>::on_connect(error_code& ec) {
     phase = Phase::exchanging;
     const std::uint64_t g = gen;
     writing = true;
-    http::async_write(this->stream, *request,
-                      net::bind_executor(this->strand, [self = shared_from_this(), g,
-                                                        req = request](error_code wec, std::size_t) {
-                          self->writing = false;
-                          if (wec && wec != net::error::operation_aborted && g == self->gen)
-                              self->do_cancel(wec, g);
-                          self->resume_connect();
-                      }));
+    auto written = [self = shared_from_this(), g](error_code wec) {
+        self->writing = false;
+        if (wec && wec != net::error::operation_aborted && g == self->gen) self->do_cancel(wec, g);
+        self->resume_connect();
+    };
+    bool sending = true;  // the request is still to be written by a write operation
+    if constexpr (std::is_same_v<S, TcpSession>) {
+        // A request the new socket takes whole needs no write operation nor its turn of the
+        // loop; what it did not take is written from a copy of its own.
+        if (!request->chunked()) {
+            std::size_t sent = 0;
+            error_code wec;
+            std::string rest;
+            if (send_message_now(this->stream, *request, sent, wec, &rest)) {
+                sending = false;
+                if (wec)
+                    net::post(this->strand, beast::bind_front_handler(std::move(written), wec));
+                else
+                    written(wec);
+            } else if (sent > 0) {
+                sending = false;
+                auto copy = std::make_shared<std::string>(std::move(rest));
+                net::async_write(this->stream, net::buffer(*copy),
+                                 net::bind_executor(this->strand, [written = std::move(written), copy](
+                                                                      error_code ec, std::size_t) { written(ec); }));
+            }
+        }
+    }
+    if (sending)
+        http::async_write(this->stream, *request,
+                          net::bind_executor(this->strand, [written = std::move(written), req = request](
+                                                               error_code ec, std::size_t) { written(ec); }));
     timer.start(kAnswerTime, [self = shared_from_this(), g](error_code) {
         net::dispatch(self->strand, [self, g] { self->on_answer_timeout(g); });
     });

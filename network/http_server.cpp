@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <sys/uio.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <iterator>
 #include <string>
@@ -14,78 +13,10 @@
 
 #include "common/file.hpp"
 #include "common/syslog.hpp"
+#include "network/nonblocking_socket.hpp"
 
 namespace framework {
 namespace {
-
-constexpr std::size_t kMaxBuffers = 64;
-
-// One sendmsg, retried when a signal interrupts it: the bytes taken, or -1 with errno set.
-ssize_t send_buffers(int fd, iovec* iov, std::size_t count) {
-    msghdr msg{};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = count;
-    ssize_t n;
-    do n = ::sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
-    while (n < 0 && errno == EINTR);
-    return n;
-}
-
-template <class Buffers>
-bool add_buffers(const Buffers& buffers, iovec* iov, std::size_t& count, std::size_t& total) {
-    for (const auto b : beast::buffers_range_ref(buffers)) {
-        if (b.size() == 0) continue;
-        if (count == kMaxBuffers) return false;
-        iov[count].iov_base = const_cast<void*>(b.data());
-        iov[count].iov_len = b.size();
-        total += b.size();
-        ++count;
-    }
-    return true;
-}
-
-// Sends a whole answer that is not chunked, its header and body together, in one system call
-// straight from where they are kept. True when it is finished: all sent, or failed (`ec` set);
-// false with the count of what was `sent` when the socket took less, or when the answer has
-// more pieces than one call carries. The serializer's layered views of the same buffers cost
-// as much as the rest of an answer's own work together.
-template <class Message>
-bool send_whole(net::ip::tcp::socket& socket, const Message& message, std::size_t& sent,
-                boost::system::error_code& ec) {
-    sent = 0;
-    using Fields = typename Message::fields_type;
-    typename Fields::writer header(static_cast<const Fields&>(message), message.version(),
-                                   message.result_int());
-    iovec iov[kMaxBuffers];
-    std::size_t count = 0;
-    std::size_t total = 0;
-    if (!add_buffers(header.get(), iov, count, total) ||
-        !add_buffers(message.body().data(), iov, count, total))
-        return false;
-    const ssize_t n = send_buffers(socket.native_handle(), iov, count);
-    if (n < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
-        ec.assign(errno, boost::system::system_category());
-        return true;
-    }
-    sent = static_cast<std::size_t>(n);
-    return sent == total;
-}
-
-// Steps a new serializer past the first `sent` bytes, which have gone out already.
-template <class Serializer>
-void skip(Serializer& sr, std::size_t sent, boost::system::error_code& ec) {
-    while (sent > 0 && !sr.is_done()) {
-        std::size_t size = 0;
-        sr.next(ec, [&](boost::system::error_code&, const auto& buffers) {
-            size = beast::buffer_bytes(buffers);
-        });
-        if (ec || size == 0) return;
-        const std::size_t step = std::min(size, sent);
-        sr.consume(step);
-        sent -= step;
-    }
-}
 
 // Writes as much of a serialized message as the socket takes without waiting. True when it
 // is finished: all written, or failed (`ec` set); false when the socket's buffer is full and
@@ -96,15 +27,11 @@ bool write_now(net::ip::tcp::socket& socket, Serializer& sr, boost::system::erro
         std::size_t sent = 0;
         bool full = false;
         sr.next(ec, [&](boost::system::error_code& next_ec, const auto& buffers) {
-            iovec iov[kMaxBuffers];
+            iovec iov[detail::kMaxSendBuffers];
             std::size_t count = 0;
-            for (const auto b : beast::buffers_range_ref(buffers)) {
-                if (count == kMaxBuffers) break;
-                iov[count].iov_base = const_cast<void*>(b.data());
-                iov[count].iov_len = b.size();
-                ++count;
-            }
-            const ssize_t n = send_buffers(socket.native_handle(), iov, count);
+            std::size_t total = 0;
+            detail::add_buffers(buffers, iov, count, total);  // the first pieces, when more
+            const ssize_t n = send_nonblocking(socket.native_handle(), iov, count);
             if (n >= 0)
                 sent = static_cast<std::size_t>(n);
             else if (errno == EAGAIN || errno == EWOULDBLOCK)
@@ -368,7 +295,7 @@ void HttpServerT<S>::start_write() {
         error_code ec;
         std::size_t sent = 0;
         const bool whole = !answer->chunked();
-        if (whole && send_whole(this->stream, *answer, sent, ec)) {
+        if (whole && send_message_now(this->stream, *answer, sent, ec)) {
             on_write(ec);
             return;
         }
@@ -376,7 +303,7 @@ void HttpServerT<S>::start_write() {
         // What the socket did not take, or an answer the serializer must frame, goes through
         // the serializer from where the direct send stopped.
         if (whole) {
-            skip(*serializer_, sent, ec);
+            skip_sent(*serializer_, sent, ec);
             if (ec) {
                 on_write(ec);
                 return;

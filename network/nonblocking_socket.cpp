@@ -88,6 +88,16 @@ bool start_connect(net::ip::tcp::socket& socket, const net::ip::tcp::endpoint& e
     return false;
 }
 
+ssize_t send_nonblocking(int fd, iovec* iov, std::size_t count) {
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = count;
+    ssize_t n;
+    do n = ::sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
 error_code connect_result(net::ip::tcp::socket& socket) {
     int error = 0;
     socklen_t length = sizeof error;

@@ -5,7 +5,14 @@
 // and, for a descriptor it did not open, deletes it from epoll before closing it, since it
 // must assume a duplicate may outlive the close. None of that is needed for a descriptor
 // only this process holds: every connection, accepted or outgoing, saves those calls.
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstddef>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include <boost/asio/associated_executor.hpp>
@@ -13,6 +20,9 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/beast/core/bind_handler.hpp>
+#include <boost/beast/core/buffer_traits.hpp>
+#include <boost/beast/core/buffers_range.hpp>
+#include <boost/beast/http/message.hpp>
 
 #include "network/namespaces.hpp"
 
@@ -56,6 +66,92 @@ void async_connect_nonblocking(net::ip::tcp::socket& socket, const net::ip::tcp:
                           // The handler keeps the socket's owner alive, and with it the socket.
                           h(wait_ec ? wait_ec : connect_result(socket));
                       }));
+}
+
+// One sendmsg that does not wait, retried when a signal interrupts it: the bytes taken, or
+// -1 with errno set.
+ssize_t send_nonblocking(int fd, iovec* iov, std::size_t count);
+
+namespace detail {
+
+constexpr std::size_t kMaxSendBuffers = 64;
+
+template <class Buffers>
+bool add_buffers(const Buffers& buffers, iovec* iov, std::size_t& count, std::size_t& total) {
+    for (const auto b : beast::buffers_range_ref(buffers)) {
+        if (b.size() == 0) continue;
+        if (count == kMaxSendBuffers) return false;
+        iov[count].iov_base = const_cast<void*>(b.data());
+        iov[count].iov_len = b.size();
+        total += b.size();
+        ++count;
+    }
+    return true;
+}
+
+}  // namespace detail
+
+// Sends a whole HTTP message that is not chunked, its header and body together, in one system
+// call straight from where they are kept. True when that is the end of it: all sent, or failed
+// (`ec` set); false with the count of what was `sent` when the socket took less (and, given
+// `rest`, a copy of what it did not take there), or when the message has more pieces than one
+// call carries. The serializer's layered views of the same buffers cost as much as the rest
+// of a message's own work together.
+template <class Message>
+bool send_message_now(net::ip::tcp::socket& socket, const Message& message, std::size_t& sent,
+                      boost::system::error_code& ec, std::string* rest = nullptr) {
+    sent = 0;
+    using Fields = typename Message::fields_type;
+    const Fields& fields = message;
+    // The writer's buffers point into the writer itself: it is made in place.
+    std::optional<typename Fields::writer> writer;
+    if constexpr (Message::is_request::value)
+        writer.emplace(fields, message.version(), message.method());
+    else
+        writer.emplace(fields, message.version(), message.result_int());
+    iovec iov[detail::kMaxSendBuffers];
+    std::size_t count = 0;
+    std::size_t total = 0;
+    if (!detail::add_buffers(writer->get(), iov, count, total) ||
+        !detail::add_buffers(message.body().data(), iov, count, total))
+        return false;
+    const ssize_t n = send_nonblocking(socket.native_handle(), iov, count);
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+        ec.assign(errno, boost::system::system_category());
+        return true;
+    }
+    sent = static_cast<std::size_t>(n);
+    if (sent == total) return true;
+    if (rest != nullptr) {
+        std::size_t skip = sent;
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::size_t size = iov[i].iov_len;
+            if (skip >= size) {
+                skip -= size;
+                continue;
+            }
+            rest->append(static_cast<const char*>(iov[i].iov_base) + skip, size - skip);
+            skip = 0;
+        }
+    }
+    return false;
+}
+
+// Steps a new serializer of the same message past its first `sent` bytes, which have gone
+// out already.
+template <class Serializer>
+void skip_sent(Serializer& sr, std::size_t sent, boost::system::error_code& ec) {
+    while (sent > 0 && !sr.is_done()) {
+        std::size_t size = 0;
+        sr.next(ec, [&](boost::system::error_code&, const auto& buffers) {
+            size = beast::buffer_bytes(buffers);
+        });
+        if (ec || size == 0) return;
+        const std::size_t step = std::min(size, sent);
+        sr.consume(step);
+        sent -= step;
+    }
 }
 
 }  // namespace framework
