@@ -274,6 +274,31 @@ TEST_F(HttpClientTest, ForwardKeepsTheRequestAndFixesItsFraming) {
     }
 }
 
+TEST_F(HttpClientTest, RequestLargerThanTheSocketBuffersIsSentInFull) {
+    // Far more than a new loopback socket takes at once: the first send is partial and the
+    // rest waits for the peer to read.
+    ScriptedPeer peer(Script().read_request(20s).write("HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n").close());
+    const std::string port = std::to_string(peer.port());
+    std::string body(8 << 20, 'b');
+    for (std::size_t i = 0; i < body.size(); i += 4096) body[i] = static_cast<char>('a' + (i / 4096) % 26);
+    Request big{http::verb::post, "/big", 11};
+    boost::beast::ostream(big.body()) << body;
+    Outcome out;
+    {
+        auto c = make_client(out);
+        ASSERT_TRUE(c->forward(Url("http://127.0.0.1:" + port + "/"), std::move(big)));
+    }
+    ASSERT_TRUE(wait_for([&] { return out.calls == 1; }, 20s));
+    EXPECT_EQ(out.first().result_int(), 200u);
+    ASSERT_TRUE(peer.wait_done(1));
+    const std::string head = "POST /big HTTP/1.1\r\nHost: 127.0.0.1:" + port +
+                             "\r\nConnection: close\r\nContent-Length: 8388608\r\n\r\n";
+    const std::string& received = peer.record(0).received;
+    ASSERT_EQ(received.size(), head.size() + body.size());
+    EXPECT_EQ(received.compare(0, head.size(), head), 0);
+    EXPECT_TRUE(received.compare(head.size(), body.size(), body) == 0);
+}
+
 TEST_F(HttpClientTest, HostNamesAreLookedUpAndAddressLiteralsAreNot) {
     ScriptedPeer peer(Script().read_request().write("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok").close());
     const std::string port = std::to_string(peer.port());
