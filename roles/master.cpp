@@ -2,6 +2,9 @@
 
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
 
 #include <cstdio>
 #include <exception>
@@ -33,7 +36,14 @@ void Travine::apply_log_options() {
 }
 
 bool Travine::load_config(std::string_view path) {
-    if (config_path.empty()) config_path = path;
+    if (config_path.empty()) {
+        config_path = path;
+        // A daemon changes its working directory: a reload must still read the file it was
+        // started with.
+        char cwd[PATH_MAX];
+        if (!config_path.empty() && config_path.front() != '/' && ::getcwd(cwd, sizeof cwd) != nullptr)
+            config_path = std::string(cwd) + "/" + config_path;
+    }
     if (!config.load(config_path)) return false;
     apply_log_options();
     return true;

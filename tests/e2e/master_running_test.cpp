@@ -2,6 +2,7 @@
 // and SIGTERM. One proxy role keeps the master busy.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
@@ -88,6 +89,32 @@ TEST_F(RunningMaster, DaemonWritesItsPidAndWorksInWorkDir) {
     ::kill(daemon, SIGTERM);
     EXPECT_TRUE(wait_for([&] { return !testsupport::process_alive(daemon); }, 20s));
     EXPECT_TRUE(wait_for([&] { return !testsupport::file_exists(pid_file); }));
+}
+
+TEST_F(RunningMaster, DaemonStartedWithARelativeConfigPathReloadsIt) {
+    // Started from another directory than its work_dir: after the daemon's chdir the
+    // relative path would name a file that is not there.
+    const std::string etc = dir.file("etc");
+    ASSERT_EQ(::mkdir(etc.c_str(), 0755), 0);
+    dir.write("etc/front.json", document());
+    TravineProcess parent({"-c", "front.json", "-D"}, etc);
+    ASSERT_TRUE(parent.wait());
+    EXPECT_EQ(parent.exit_code(), 0) << parent.err();
+    pid_t daemon = 0;
+    ASSERT_TRUE(wait_for([&] {
+        daemon = static_cast<pid_t>(std::atol(testsupport::read_file(pid_file).c_str()));
+        return daemon > 0 && daemon != parent.pid() && testsupport::port_open(port);
+    })) << log_text();
+    testsupport::ProcessGuard guard(daemon);
+    parent.kill_all();
+
+    ::kill(daemon, SIGHUP);
+    ASSERT_TRUE(wait_for([&] { return logged("* process(") || logged("not available"); })) << log_text();
+    EXPECT_FALSE(logged("not available")) << log_text();
+    EXPECT_TRUE(logged("* process("));
+
+    ::kill(daemon, SIGTERM);
+    EXPECT_TRUE(wait_for([&] { return !testsupport::process_alive(daemon); }, 20s));
 }
 
 TEST_F(RunningMaster, FailedReloadRestartsNothing) {
