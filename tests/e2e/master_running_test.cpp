@@ -33,6 +33,19 @@ protected:
     }
 
     std::string log_text() const { return testsupport::read_file(log); }
+
+    // The daemon that `parent` (started with -D) left behind, once it serves; 0 when none.
+    pid_t daemon_of(TravineProcess& parent) const {
+        EXPECT_TRUE(parent.wait());
+        EXPECT_EQ(parent.exit_code(), 0) << parent.err();
+        pid_t daemon = 0;
+        const bool serving = wait_for([&] {
+            daemon = static_cast<pid_t>(std::atol(testsupport::read_file(pid_file).c_str()));
+            return daemon > 0 && daemon != parent.pid() && testsupport::port_open(port);
+        });
+        EXPECT_TRUE(serving) << log_text();
+        return serving ? daemon : 0;
+    }
     bool logged(const std::string& part) const {
         return log_text().find(part) != std::string::npos;
     }
@@ -69,13 +82,8 @@ TEST_F(RunningMaster, DaemonWritesItsPidAndWorksInWorkDir) {
     // until its setsid(): it is kept until the pid file names the daemon, which writes it
     // only after that.
     TravineProcess parent({"-c", config, "-D"});
-    ASSERT_TRUE(parent.wait());
-    EXPECT_EQ(parent.exit_code(), 0) << parent.err();
-    pid_t daemon = 0;
-    ASSERT_TRUE(wait_for([&] {
-        daemon = static_cast<pid_t>(std::atol(testsupport::read_file(pid_file).c_str()));
-        return daemon > 0 && daemon != parent.pid() && testsupport::port_open(port);
-    })) << log_text();
+    const pid_t daemon = daemon_of(parent);
+    ASSERT_GT(daemon, 0);
     testsupport::ProcessGuard guard(daemon);
     EXPECT_EQ(::getsid(daemon), daemon);  // a session of its own
     parent.kill_all();
@@ -98,13 +106,8 @@ TEST_F(RunningMaster, DaemonStartedWithARelativeConfigPathReloadsIt) {
     ASSERT_EQ(::mkdir(etc.c_str(), 0755), 0);
     dir.write("etc/front.json", document());
     TravineProcess parent({"-c", "front.json", "-D"}, etc);
-    ASSERT_TRUE(parent.wait());
-    EXPECT_EQ(parent.exit_code(), 0) << parent.err();
-    pid_t daemon = 0;
-    ASSERT_TRUE(wait_for([&] {
-        daemon = static_cast<pid_t>(std::atol(testsupport::read_file(pid_file).c_str()));
-        return daemon > 0 && daemon != parent.pid() && testsupport::port_open(port);
-    })) << log_text();
+    const pid_t daemon = daemon_of(parent);
+    ASSERT_GT(daemon, 0);
     testsupport::ProcessGuard guard(daemon);
     parent.kill_all();
 
