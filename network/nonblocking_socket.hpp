@@ -4,7 +4,8 @@
 // ioctl before a socket's first operation, polls once more after a connect has completed,
 // and, for a descriptor it did not open, deletes it from epoll before closing it, since it
 // must assume a duplicate may outlive the close. None of that is needed for a descriptor
-// only this process holds: every connection, accepted or outgoing, saves those calls.
+// only this process holds: every connection, accepted or outgoing, saves those calls. A whole
+// HTTP message goes out on such a socket in one sendmsg (`send_message_now`).
 #include <sys/types.h>
 #include <sys/uio.h>
 

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <climits>
-
 #include <cstdio>
 #include <exception>
 #include <memory>

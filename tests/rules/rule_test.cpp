@@ -149,4 +149,19 @@ TEST(RuleBase, AnswerWithInvalidUtf8IsStillSent) {
     EXPECT_EQ(Rule::dump_answer(Result(Result::Skip)), "null");
 }
 
+TEST(RuleBase, AnswerTextIsTheJsonWritersByteForByte) {
+    // Plain text is written directly, anything the writer escapes or checks goes through it:
+    // both must give the same bytes.
+    for (const std::string text : {"", "plain text", "del\x7f", "quote \" here", "back\\slash",
+                                   "tab\there", "nl\n", "ctl\x01", "caf\xc3\xa9", "bad\xff"}) {
+        SCOPED_TRACE(text);
+        const Result refused(Result::Error, text, boost::beast::http::status::forbidden);
+        EXPECT_EQ(Rule::dump_answer(refused),
+                  refused.json.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    }
+    Result routed(Result::Route, "mav.a.b", boost::beast::http::status::ok);
+    routed.json["weight"] = 3;  // not a string: the writer's
+    EXPECT_EQ(Rule::dump_answer(routed), R"({"cluster":"@mav_a_b","weight":3})");
+}
+
 }  // namespace
