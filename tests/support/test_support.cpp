@@ -175,7 +175,12 @@ pid_t child_named(pid_t pid, const std::string& name) {
 }
 
 ProcessGuard::~ProcessGuard() {
-    if (process_alive(pid_)) ::kill(pid_, SIGKILL);
+    if (!process_alive(pid_)) return;
+    // A master's role children outlive its SIGKILL: it is held still (no new child) while
+    // they go first.
+    ::kill(pid_, SIGSTOP);
+    for (const pid_t child : children_of(pid_)) ::kill(child, SIGKILL);
+    ::kill(pid_, SIGKILL);
 }
 
 bool redirect_standard_streams(const std::string& out, const std::string& err) {

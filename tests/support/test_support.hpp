@@ -75,7 +75,8 @@ pid_t child_named(pid_t pid, const std::string& name);
 // itself holds on the directory, in increasing order.
 std::vector<int> listed_descriptors(const std::string& listing);
 
-// Kills a process that is not our child (a daemon) with SIGKILL when the test ends.
+// Kills a process that is not our child (a daemon), and its children, with SIGKILL when the
+// test ends.
 class ProcessGuard {
 public:
     explicit ProcessGuard(pid_t pid) : pid_(pid) {}
