@@ -151,11 +151,16 @@ bool HttpClientT<S>::send(http::verb verb, const Url& url, std::string_view body
             Syslog::log(Syslog::kDebug3, "%s: %.*s: '%.*s'", this->name, static_cast<int>(name.size()), name.data(),
                         static_cast<int>(value.size()), value.data());
     }
-    return forward(url, std::move(*req));
+    return submit(url, std::move(*req), false);
 }
 
 template <class S>
 bool HttpClientT<S>::forward(const Url& url, request_type&& req) {
+    return submit(url, std::move(req), true);
+}
+
+template <class S>
+bool HttpClientT<S>::submit(const Url& url, request_type&& req, bool now) {
     if (!check_url(url)) return false;
     auto stored = std::make_shared<request_type>(std::move(req));
     if (stored->version() > 10) {
@@ -171,22 +176,28 @@ bool HttpClientT<S>::forward(const Url& url, request_type&& req) {
         eps = endpoints_of(url);
     else
         host = url.host;
-    // Posted, never run inline: a caller inside `callback` is still in the middle of the
-    // previous exchange, whose transport is shut down when that handler returns.
     const std::uint64_t number = ++requests;
-    net::post(this->strand, [self = shared_from_this(), number, host = std::move(host),
-                             port = url.port, eps = std::move(eps),
-                             stored = std::move(stored)]() mutable {
-        self->start(number, std::move(host), std::move(port), std::move(eps), std::move(stored));
-    });
+    auto go = [self = shared_from_this(), number, host = std::move(host), port = url.port,
+               eps = std::move(eps), stored = std::move(stored), now]() mutable {
+        self->start(number, std::move(host), std::move(port), std::move(eps), std::move(stored), now);
+    };
+    // A later request is posted, never run inline: a caller inside `callback` is still in
+    // the middle of the previous exchange, whose transport is shut down when that handler
+    // returns. A first one has nothing to wait for.
+    if (now && number == 1)
+        net::dispatch(this->strand, std::move(go));
+    else
+        net::post(this->strand, std::move(go));
     return true;
 }
 
 template <class S>
 void HttpClientT<S>::start(std::uint64_t number, std::string host, std::string port,
-                           std::vector<endpoint_type> eps, std::shared_ptr<request_type> req) {
+                           std::vector<endpoint_type> eps, std::shared_ptr<request_type> req,
+                           bool now) {
     if (number <= abandoned) return;  // cancelled before it started: never reaches the callback
     const std::uint64_t g = gen = number;
+    at_once = now;
     request = std::move(req);
     head = request->method() == http::verb::head;
     parser.reset();
@@ -279,7 +290,8 @@ void HttpClientT<S>::connect_next(std::uint64_t g) {
     async_connect_nonblocking(socket, ep,
                               net::bind_executor(this->strand, [self = shared_from_this(), g](error_code ec) {
                                   self->on_connect_attempt(g, ec);
-                              }));
+                              }),
+                              at_once);
 }
 
 template <class S>
@@ -372,6 +384,7 @@ template <class S>
 bool HttpClientT<S>::on_read(error_code& ec, const net::const_buffer& data) {
     if (phase != Phase::exchanging || !parser) return false;
     if (!ec) {
+        const bool was_done = parser->is_done();
         net::const_buffer rest = data;
         std::size_t used = 0;
         while (rest.size() > 0) {
@@ -398,6 +411,11 @@ bool HttpClientT<S>::on_read(error_code& ec, const net::const_buffer& data) {
             if (n == 0) break;
         }
         this->buffer.consume(used);
+        // A server that has answered closes the connection right after: its end is most
+        // likely in already.
+        if constexpr (std::is_same_v<S, TcpSession>) {
+            if (!was_done && parser->is_done()) this->read_now = true;
+        }
         return true;
     }
     // The read ended. Only a real end of stream ends an answer delimited by the close:

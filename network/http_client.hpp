@@ -61,7 +61,9 @@ public:
                       int version) = 0;
     // Sends a request made by the caller as it is; `url` says only where to connect.
     // HTTP/1.1 requests get "Host" and "Connection: close"; the length fields are
-    // recomputed from the body. Logs no request line.
+    // recomputed from the body. Logs no request line. The relay's call: a client's first
+    // request starts inside this call when the caller runs on the client's loop, and a
+    // connection made at once carries the request in the same turn of the loop.
     virtual bool forward(const Url& url, request_type&& req) = 0;
     // Abandons the request. While the host is looked up or the connection is made (or
     // before the request has even started: `send` from inside `callback`, then
@@ -127,9 +129,12 @@ private:
 
     void set_name(const char* name);
     bool check_url(const Url& url);
-    // Where to connect and what to send, handed to the strand by `send` and `forward`.
+    // What `send` and `forward` share; `at_once` is forward's.
+    bool submit(const Url& url, request_type&& req, bool at_once);
+    // Where to connect and what to send, handed to the strand by `submit`.
     void start(std::uint64_t number, std::string host, std::string port,
-               std::vector<endpoint_type> endpoints, std::shared_ptr<request_type> req);
+               std::vector<endpoint_type> endpoints, std::shared_ptr<request_type> req,
+               bool at_once);
     void on_resolve(std::uint64_t gen, const error_code& ec,
                     const net::ip::tcp::resolver::results_type& results);
     // A TLS stream carries one connection at a time: the next one waits until the last
@@ -163,6 +168,7 @@ private:
     bool stopped = false;   // we shut the transport down (time-out, cancel, failed write)
     std::vector<endpoint_type> endpoints;  // tried in order within the connect time
     std::size_t next_endpoint = 0;
+    bool at_once = false;       // the request under way is forward's
     bool handshaking = false;   // a TLS handshake is pending on the stream
     bool writing = false;       // the request's write is pending on the stream
     std::uint64_t waiting = 0;  // the request whose connect waits for the stream

@@ -88,6 +88,25 @@ bool start_connect(net::ip::tcp::socket& socket, const net::ip::tcp::endpoint& e
     return false;
 }
 
+bool receive_now(net::ip::tcp::socket& socket, const net::mutable_buffer& space, std::size_t& n,
+                 error_code& ec) {
+    ssize_t got;
+    do got = ::recv(socket.native_handle(), space.data(), space.size(), MSG_DONTWAIT);
+    while (got < 0 && errno == EINTR);
+    n = 0;
+    if (got > 0) {
+        n = static_cast<std::size_t>(got);
+        ec = {};
+    } else if (got == 0) {
+        ec = net::error::eof;
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        return false;
+    } else {
+        ec = last_error();
+    }
+    return true;
+}
+
 ssize_t send_nonblocking(int fd, iovec* iov, std::size_t count) {
     msghdr msg{};
     msg.msg_iov = iov;

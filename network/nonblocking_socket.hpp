@@ -18,6 +18,7 @@
 
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/bind_executor.hpp>
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/beast/core/bind_handler.hpp>
@@ -49,18 +50,24 @@ boost::system::error_code connect_result(net::ip::tcp::socket& socket);
 
 // What socket.async_connect does (a closed socket is opened for the endpoint's family; the
 // handler gets success, the failure, or operation_aborted when the socket was closed), in
-// fewer system calls. The handler runs on its associated executor, never inside this call.
+// fewer system calls. The handler runs on its associated executor, never inside this call,
+// unless `at_once`: a connect that ended at once (on loopback, or refused) is then reported
+// inside this call when the caller runs on that executor already, in the same turn of the loop.
 template <class Handler>
 void async_connect_nonblocking(net::ip::tcp::socket& socket, const net::ip::tcp::endpoint& endpoint,
-                               Handler&& handler) {
+                               Handler&& handler, bool at_once = false) {
     boost::system::error_code ec;
     const bool ended = (!socket.is_open() && !open_nonblocking(socket, endpoint.protocol(), ec)) ||
                        start_connect(socket, endpoint, ec);
+    auto executor = net::get_associated_executor(handler, socket.get_executor());
     if (ended) {
-        net::post(socket.get_executor(), beast::bind_front_handler(std::forward<Handler>(handler), ec));
+        auto done = beast::bind_front_handler(std::forward<Handler>(handler), ec);
+        if (at_once)
+            net::dispatch(executor, std::move(done));
+        else
+            net::post(executor, std::move(done));
         return;
     }
-    auto executor = net::get_associated_executor(handler, socket.get_executor());
     socket.async_wait(net::socket_base::wait_write,
                       net::bind_executor(executor, [&socket, h = std::forward<Handler>(handler)](
                                                        boost::system::error_code wait_ec) mutable {
@@ -68,6 +75,12 @@ void async_connect_nonblocking(net::ip::tcp::socket& socket, const net::ip::tcp:
                           h(wait_ec ? wait_ec : connect_result(socket));
                       }));
 }
+
+// One recv into `space` that does not wait, retried when a signal interrupts it. True when it
+// ended: `n` bytes taken, or the end of the stream (eof) or a failure in `ec`; false when
+// nothing is there yet.
+bool receive_now(net::ip::tcp::socket& socket, const net::mutable_buffer& space, std::size_t& n,
+                 boost::system::error_code& ec);
 
 // One sendmsg that does not wait, retried when a signal interrupts it: the bytes taken, or
 // -1 with errno set.

@@ -5,12 +5,14 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/error.hpp>
 
 #include "common/syslog.hpp"
+#include "network/nonblocking_socket.hpp"
 
 namespace framework {
 namespace {
@@ -99,6 +101,18 @@ void Session<Stream, Endpoint>::on_read_impl(error_code ec, std::size_t n) {
 
 template <class Stream, class Endpoint>
 void Session<Stream, Endpoint>::read_impl(const net::mutable_buffer& space) {
+    if constexpr (std::is_same_v<Stream, TcpStream>) {
+        // Inline, the hooks run on the caller's thread: only where that is the strand.
+        if (read_now && strand.running_in_this_thread()) {
+            read_now = false;
+            std::size_t n = 0;
+            error_code ec;
+            if (receive_now(stream, space, n, ec)) {
+                on_read_impl(ec, n);
+                return;
+            }
+        }
+    }
     stream.async_read_some(space, net::bind_executor(strand, [self = this->shared_from_this()](
                                                                  error_code ec, std::size_t n) {
         self->on_read_impl(ec, n);

@@ -87,6 +87,11 @@ protected:
     bool is_client;
     // Set once the stream can no longer carry data (socket closed, TLS closing).
     bool closing = false;
+    // Set by a hook that expects the peer's next bytes, or its end, to be there already: the
+    // next read of a plain stream is made at once and handled inline, where an asynchronous
+    // read that completes at once would wait for the loop's next turn. Never set twice in
+    // a row, so the inline reads never nest deeper than that.
+    bool read_now = false;
     beast::flat_static_buffer<kBufferSize> buffer;
     char name[kNameSize];
     net::io_context::strand strand;

@@ -18,10 +18,16 @@ void TcpSession::accept() {
     }
     buffer.clear();
     error_code ec;
-    if (on_connect(ec))
-        read_impl(buffer.prepare(kBufferSize));
-    else
+    if (!on_connect(ec)) {
         shutdown(ec);
+        return;
+    }
+    // The listener defers the accept until the first bytes are in: they are read at once,
+    // on the strand, which is free here unless it shares its lock with the caller's.
+    read_now = true;
+    net::dispatch(strand, [self = std::static_pointer_cast<TcpSession>(shared_from_this())] {
+        self->read_impl(self->buffer.prepare(kBufferSize));
+    });
 }
 
 void TcpSession::connect(const net::ip::tcp::endpoint& endpoint) {

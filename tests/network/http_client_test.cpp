@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -419,6 +420,41 @@ protected:
 private:
     std::size_t left_ = 0;  // bytes the parser left in the buffer at the last call
 };
+
+// The relay's path: forwarded from the client's own loop, a request to a loopback server is
+// connected and written inside the call, and its answer is taken whether the server closes
+// right after it (the end read at once) or only a while later (the end waited for).
+TEST_F(HttpClientTest, ForwardFromItsLoopGoesOutAtOnceAndTakesTheAnswerAtTheClose) {
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    const std::vector<std::pair<const char*, Script>> peers = {
+        {"closed with the answer", Script().read_request().write(answer).close()},
+        {"closed later", Script().read_request().write(answer).pause(300ms).close()},
+    };
+    for (const auto& [name, script] : peers) {
+        SCOPED_TRACE(name);
+        ScriptedPeer peer(script);
+        Outcome out;
+        std::promise<bool> connected_inside;
+        {
+            auto c = std::make_shared<ProbeClient<TcpSession>>("client-test", io);
+            c->callback = [&out](Response&& r) { out.take(std::move(r)); };
+            const Url url("http://127.0.0.1:" + std::to_string(peer.port()) + "/");
+            c->on_strand([c, url, &connected_inside] {
+                Request req{http::verb::get, "/at-once", 11};
+                EXPECT_TRUE(c->forward(url, std::move(req)));
+                connected_inside.set_value(c->connected.load());
+            });
+            auto inside = connected_inside.get_future();
+            ASSERT_EQ(inside.wait_for(10s), std::future_status::ready);
+            EXPECT_TRUE(inside.get());
+        }
+        ASSERT_TRUE(wait_for([&] { return out.calls == 1; }));
+        EXPECT_EQ(out.first().result_int(), 200u);
+        EXPECT_EQ(body_of(out.first()), "ok");
+        ASSERT_TRUE(wait_for([] { return live() == 0; }));
+        EXPECT_EQ(out.calls, 1);
+    }
+}
 
 // Plain TCP, or TLS against peers with certificates made for the test.
 template <class S>
