@@ -129,12 +129,12 @@ private:
 
     void set_name(const char* name);
     bool check_url(const Url& url);
-    // What `send` and `forward` share; `at_once` is forward's.
-    bool submit(const Url& url, request_type&& req, bool at_once);
+    // What `send` and `forward` share; `now` is forward's.
+    bool submit(const Url& url, request_type&& req, bool now);
     // Where to connect and what to send, handed to the strand by `submit`.
     void start(std::uint64_t number, std::string host, std::string port,
                std::vector<endpoint_type> endpoints, std::shared_ptr<request_type> req,
-               bool at_once);
+               bool now);
     void on_resolve(std::uint64_t gen, const error_code& ec,
                     const net::ip::tcp::resolver::results_type& results);
     // A TLS stream carries one connection at a time: the next one waits until the last

@@ -89,8 +89,8 @@ protected:
     bool closing = false;
     // Set by a hook that expects the peer's next bytes, or its end, to be there already: the
     // next read of a plain stream is made at once and handled inline, where an asynchronous
-    // read that completes at once would wait for the loop's next turn. Never set twice in
-    // a row, so the inline reads never nest deeper than that.
+    // read that completes at once would wait for the loop's next turn. Set at most once for a
+    // connection and once for an answer, so inline reads nest no deeper than that.
     bool read_now = false;
     beast::flat_static_buffer<kBufferSize> buffer;
     char name[kNameSize];
